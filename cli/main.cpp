@@ -1,0 +1,104 @@
+// tapline-cli: relays at once with the command line's parameters and prints the log to standard output.
+// Exit 0 after SIGINT/SIGTERM, 1 when the relay run ended by itself, 2 on a usage or field error.
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/terminal_window.h"
+#include "engine/relay.h"
+#include "platform/event_loop.h"
+#include "platform/heap.h"
+#include "platform/winsock.h"
+#include "shell/command_line.h"
+
+using namespace tapline;
+
+namespace {
+
+int StatusTimer() {
+  int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  itimerspec spec{};
+  spec.it_interval.tv_nsec = 250'000'000;  // at most four refreshes a second
+  spec.it_value.tv_nsec = 250'000'000;
+  timerfd_settime(fd, 0, &spec, nullptr);
+  return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  shell::CommandLine line;
+  try {
+    line = shell::ParseCommandLine(args, "tapline-cli");
+    if (!line.given) throw shell::UsageError(shell::UsageText("tapline-cli"));
+  } catch (const shell::UsageError& e) {
+    std::fprintf(stderr, "%s\n", shell::WithFullStop(e.what()).c_str());
+    return 2;
+  }
+
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+
+  platform::EventLoop loop;
+  platform::Heap heap;
+  winsock::Winsock ws(loop);
+  std::FILE* status = isatty(fileno(stderr)) ? stderr : nullptr;
+  cli::TerminalWindow window(line, stdout, status);
+  engine::Relay relay(window, ws, loop, heap);
+  relay.HexOnly = line.hexOnly ? 1 : 0;
+  relay.Log.DetailLevel = static_cast<std::uint32_t>(line.detailLevel.value_or(2));
+  loop.SetMessageHandler([&](unsigned message, platform::WPARAM w, platform::LPARAM l) {
+    if (message == engine::SocketEventMessage) relay.HandleSocketEvent(w, l);
+  });
+
+  bool stoppedByUser = false;
+  loop.Watch(signalFd, EPOLLIN, [&](std::uint32_t) {
+    signalfd_siginfo info;
+    while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (relay.Started) {
+        stoppedByUser = true;
+        relay.StopByUser(false);
+      }
+    }
+  });
+  int timerFd = -1;
+  if (status != nullptr) {
+    timerFd = StatusTimer();
+    loop.Watch(timerFd, EPOLLIN, [&](std::uint32_t) {
+      std::uint64_t ticks;
+      ssize_t r = read(timerFd, &ticks, sizeof ticks);
+      (void)r;
+      window.RefreshStatus();
+    });
+  }
+
+  if (ws.WSAStartup(0x0101) != 0) {
+    std::fprintf(stderr, "%s.\n", winsock::WinsockErrorText(10091));
+    return 1;
+  }
+  try {
+    relay.StartRelay();
+  } catch (const engine::ValidationError& e) {
+    std::fprintf(stderr, "%s\n", shell::WithFullStop(e.what()).c_str());
+    return 2;
+  }
+  while (relay.Started) loop.RunOnce(-1);
+  // Let the display queue hand its last lines to standard output.
+  while (!relay.Log.WorkersEnded()) loop.RunOnce(50);
+  window.EndStatus();
+  if (timerFd >= 0) close(timerFd);
+  ws.WSACleanup();
+  return stoppedByUser ? 0 : 1;
+}

@@ -1,0 +1,66 @@
+#include "cli/terminal_window.h"
+
+#include <unistd.h>
+
+#include "engine/format_count.h"
+
+namespace tapline::cli {
+
+TerminalWindow::TerminalWindow(const shell::CommandLine& line, std::FILE* out, std::FILE* status)
+    : out_(out), status_(status), colours_(isatty(fileno(out)) != 0) {
+  fields_[0] = line.remoteHost;
+  fields_[1] = line.remotePort;
+  fields_[2] = line.localPort;
+  fields_[3] = line.logFile.value_or("");
+}
+
+std::string TerminalWindow::FieldText(engine::Field field) const { return fields_[static_cast<int>(field)]; }
+
+void TerminalWindow::ShowCount(engine::Counter counter, std::int64_t value) {
+  counts_[static_cast<int>(counter)] = value;
+  dirty_ = true;
+}
+
+const char* TerminalWindow::ColourCode(log::Colour colour) const {
+  switch (colour) {
+    case log::MessageLine: return "\x1b[34m";        // navy
+    case log::InformLine: return "\x1b[31m";         // maroon
+    case log::ErrorLine: return "\x1b[1;31m";        // red
+    case log::RewrittenHostLine: return "\x1b[35m";  // purple
+    default: return "\x1b[39m";                      // the terminal's own colour for data
+  }
+}
+
+void TerminalWindow::InsertAtEnd(const char* text, std::size_t length, log::Colour colour) {
+  // Lines end in CR LF in the view; a terminal and a file want LF alone.
+  scratch_.resize(length);
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\r' && i + 1 < length && text[i + 1] == '\n') continue;
+    scratch_[n++] = text[i];
+  }
+  if (status_ != nullptr) std::fputs("\r\x1b[K", status_);
+  if (colours_) std::fputs(ColourCode(colour), out_);
+  std::fwrite(scratch_.data(), 1, n, out_);
+  if (colours_) std::fputs("\x1b[0m", out_);
+  std::fflush(out_);
+  if (status_ != nullptr) RefreshStatus(true);
+}
+
+void TerminalWindow::RefreshStatus(bool force) {
+  if (status_ == nullptr || (!dirty_ && !force)) return;
+  dirty_ = false;
+  std::fprintf(status_, "\r\x1b[K%s connections | client to server %s sent, %s buffered | server to client %s sent, %s buffered",
+               engine::FormatCount(counts_[0]).c_str(), engine::FormatCount(counts_[1]).c_str(),
+               engine::FormatCount(counts_[2]).c_str(), engine::FormatCount(counts_[3]).c_str(),
+               engine::FormatCount(counts_[4]).c_str());
+  std::fflush(status_);
+}
+
+void TerminalWindow::EndStatus() {
+  if (status_ == nullptr) return;
+  std::fputs("\r\x1b[K", status_);
+  std::fflush(status_);
+}
+
+}  // namespace tapline::cli

@@ -1,0 +1,34 @@
+// One accepted client with its server socket and the two transfer buffers, kept in a doubly linked
+// list from the newest to the oldest. Owned by the relay run; main thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/transfer_buffer.h"
+#include "platform/winsock.h"
+
+namespace tapline::engine {
+
+struct Connection {
+  winsock::SOCKET ClientSocket;  // also the number every log line about this connection carries
+  winsock::SOCKET ServerSocket;
+  TransferBuffer ToServer;       // read from the client, waiting for the server
+  TransferBuffer ToClient;       // read from the server, waiting for the client
+  std::uint8_t ServerConnected;  // the server connect has completed
+  Connection* Next;              // an older connection; null at the tail
+  Connection* Prev;              // a newer connection; null at the head
+  std::int32_t TextMode;         // -1 undecided, 0 hex dump only, 1 text lines
+  std::int32_t HttpRequestSeen;  // the last all-text client block was an HTTP/1.x request
+
+  // An orderly end of one side's stream is passed on to the other side once everything before it has
+  // been delivered; the connection ends when both directions have ended this way.
+  bool ClientEnded;     // the client ended its stream in order
+  bool ServerEnded;     // the server ended its stream in order
+  bool ServerSendShut;  // the client's end has been passed on to the server
+  bool ClientSendShut;  // the server's end has been passed on to the client
+  // Bytes of a block whose handling ran out of memory: in the buffer, but never counted as buffered.
+  std::int32_t ToServerUncounted;
+  std::int32_t ToClientUncounted;
+};
+
+}  // namespace tapline::engine

@@ -1,0 +1,261 @@
+// The data path: read what a side sent, log it, forward it or keep it until the other side can take it,
+// and end the connection when a side goes. An orderly end of one side's stream is passed on once
+// everything before it has been delivered, so no byte is lost to a side that closes first.
+#include "engine/relay.h"
+#include "log/text_lines.h"
+
+namespace tapline::engine {
+
+using namespace winsock;
+
+bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block) {
+  if (c->TextMode == 0) return true;
+  TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
+  std::int32_t whole =
+      log::SplitTextLines(heap_, buffer.Data + old, n, block.head, block.tail, block.incomplete);
+  if (whole < 0) return false;
+  if (c->TextMode == -1) c->TextMode = whole == n ? 1 : 0;
+  if (fromClient) {
+    if (whole == n) {
+      std::int32_t length = RewriteHostHeader(c, block.head, block.tail, old, n);
+      if (length == -2) {
+        log::FreeLogRecords(heap_, block.head);
+        block.tail = nullptr;
+        return false;
+      }
+      block.textBytes = length;
+      n = length;
+    } else {
+      log::FreeLogRecords(heap_, block.head);
+      block.tail = nullptr;
+      block.textBytes = 0;
+    }
+  } else {
+    if (whole == n) {
+      block.textBytes = n;
+    } else {
+      block.textBytes = KeepResponseHeader(c, block.head, block.tail, buffer.Data + old, n, whole);
+    }
+    c->HttpRequestSeen = 0;
+  }
+  return true;
+}
+
+int Relay::ReadFromClient(Connection* c) {
+  if (c->ClientEnded) return 0;  // nothing more can come after the client's end
+  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t old = c->ToServer.Length;
+  int n = ReadAvailable(heap_, ws_, c->ToServer, c->ClientSocket);
+  if (n > 0) {
+    std::int32_t length = n;
+    Block block;
+    if (!ClassifyBlock(c, true, old, length, block)) {
+      c->ToServerUncounted += c->ToServer.Length - old;
+      n = -2;
+    } else {
+      if (!c->ServerConnected || old > 0) {
+        Log.LogData(client, block.head, block.textBytes, block.incomplete, "Client to Server", length,
+                    c->ToServer.Data + old, block.tail);
+        Count(Counter::ClientToServerBuffered, ClientToServerBuffered, length);
+        return length;
+      }
+      int sent = SendWaiting(ws_, c->ToServer, c->ServerSocket);
+      int code = ws_.WSAGetLastError();
+      Log.LogData(client, block.head, block.textBytes, block.incomplete, "Client to Server", length,
+                  c->ToServer.Data, block.tail);
+      if (sent < 0) {
+        ClientToServerBuffered += length;
+        Log.LogInform(client, "Could not send data to Server");
+        CloseAfterServerGone(c, code);
+        return -1;
+      }
+      if (length - sent > 0) Count(Counter::ClientToServerBuffered, ClientToServerBuffered, length - sent);
+      if (sent == 0) return 0;
+      Count(Counter::ClientToServerTotal, ClientToServerTotal, sent);
+      DropFront(heap_, c->ToServer, sent);
+      return sent;
+    }
+  }
+  switch (n) {
+    case 0:
+      return 0;
+    case -2:
+      Log.LogInform(client, "Out of memory");
+      CloseAfterClientGone(c, 0);
+      return -1;
+    case -3:
+      Log.LogInform(client, "Client disconnected");
+      return ClientStreamEnded(c);
+    default: {
+      int code = ws_.WSAGetLastError();
+      Log.LogInform(client, "Could not read data from Client");
+      CloseAfterClientGone(c, code);
+      return -1;
+    }
+  }
+}
+
+int Relay::ReadFromServer(Connection* c) {
+  if (c->ServerEnded) return 0;
+  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t old = c->ToClient.Length;
+  int n = ReadAvailable(heap_, ws_, c->ToClient, c->ServerSocket);
+  if (n > 0) {
+    std::int32_t length = n;
+    Block block;
+    if (!ClassifyBlock(c, false, old, length, block)) {
+      c->ToClientUncounted += c->ToClient.Length - old;
+      n = -2;
+    } else {
+      if (old > 0) {
+        Log.LogData(client, block.head, block.textBytes, block.incomplete, "Server to Client", length,
+                    c->ToClient.Data + old, block.tail);
+        Count(Counter::ServerToClientBuffered, ServerToClientBuffered, length);
+        return length;
+      }
+      int sent = SendWaiting(ws_, c->ToClient, c->ClientSocket);
+      int code = ws_.WSAGetLastError();
+      Log.LogData(client, block.head, block.textBytes, block.incomplete, "Server to Client", length,
+                  c->ToClient.Data, block.tail);
+      if (sent < 0) {
+        ServerToClientBuffered += length;
+        Log.LogInform(client, "Could not send data to Client");
+        CloseAfterClientGone(c, code);
+        return -1;
+      }
+      if (length - sent > 0) Count(Counter::ServerToClientBuffered, ServerToClientBuffered, length - sent);
+      if (sent == 0) return 0;
+      Count(Counter::ServerToClientTotal, ServerToClientTotal, sent);
+      DropFront(heap_, c->ToClient, sent);
+      return sent;
+    }
+  }
+  switch (n) {
+    case 0:
+      return 0;
+    case -2:
+      Log.LogInform(client, "Out of memory");
+      CloseAfterServerGone(c, 0);
+      return -1;
+    case -3:
+      Log.LogInform(client, "Server disconnected");
+      return ServerStreamEnded(c);
+    default: {
+      int code = ws_.WSAGetLastError();
+      Log.LogInform(client, "Could not read data from Server");
+      CloseAfterServerGone(c, code);
+      return -1;
+    }
+  }
+}
+
+int Relay::FlushToServer(Connection* c) {
+  int r = 0;
+  if (c->ToServer.Length > 0) {
+    r = SendAndDrop(heap_, ws_, c->ToServer, c->ServerSocket);
+    if (r == -1) {
+      int code = ws_.WSAGetLastError();
+      Log.LogInform(Sock(c->ClientSocket), "Could not send data to Server");
+      CloseAfterServerGone(c, code);
+      return -1;
+    }
+    Count(Counter::ClientToServerTotal, ClientToServerTotal, r);
+    Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -r);
+  }
+  if (PassOnEnds(c) < 0) return -1;
+  return r;
+}
+
+int Relay::FlushToClient(Connection* c) {
+  int r = 0;
+  if (c->ToClient.Length > 0) {
+    r = SendAndDrop(heap_, ws_, c->ToClient, c->ClientSocket);
+    if (r == -1) {
+      int code = ws_.WSAGetLastError();
+      Log.LogInform(Sock(c->ClientSocket), "Could not send data to Client");
+      CloseAfterClientGone(c, code);
+      return -1;
+    }
+    Count(Counter::ServerToClientTotal, ServerToClientTotal, r);
+    Count(Counter::ServerToClientBuffered, ServerToClientBuffered, -r);
+  }
+  if (PassOnEnds(c) < 0) return -1;
+  return r;
+}
+
+int Relay::ClientStreamEnded(Connection* c) {
+  c->ClientEnded = true;
+  return PassOnEnds(c);
+}
+
+int Relay::ServerStreamEnded(Connection* c) {
+  c->ServerEnded = true;
+  return PassOnEnds(c);
+}
+
+int Relay::PassOnEnds(Connection* c) {
+  // An end is passed on only after everything the side sent before it has been delivered.
+  if (c->ClientEnded && c->ServerConnected && !c->ServerSendShut && c->ToServer.Length == 0) {
+    ws_.shutdown(c->ServerSocket, SD_SEND);
+    c->ServerSendShut = true;
+  }
+  if (c->ServerEnded && !c->ClientSendShut && c->ToClient.Length == 0) {
+    ws_.shutdown(c->ClientSocket, SD_SEND);
+    c->ClientSendShut = true;
+  }
+  if (!(c->ServerSendShut && c->ClientSendShut)) return 0;
+  // Both directions have ended and everything has been delivered.
+  std::int32_t client = Sock(c->ClientSocket);
+  ws_.closesocket(c->ServerSocket);
+  Log.LogMessage(client, "Disconnected from Server");
+  ws_.closesocket(c->ClientSocket);
+  Log.LogMessage(client, "Disconnected from Client");
+  ReleaseBuffer(heap_, c->ToServer);
+  ReleaseBuffer(heap_, c->ToClient);
+  RemoveConnection(c);
+  return -1;
+}
+
+void Relay::CloseAfterServerGone(Connection* c, int errorCode) {
+  std::int32_t client = Sock(c->ClientSocket);
+  if (c->ToServer.Length > 0) {
+    Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -(c->ToServer.Length - c->ToServerUncounted));
+  }
+  ReleaseBuffer(heap_, c->ToServer);
+  ws_.closesocket(c->ServerSocket);
+  if (errorCode != 0) Log.LogInform(client, WinsockErrorText(errorCode));
+  if (c->ToClient.Length > 0) {
+    int sent = SendWaiting(ws_, c->ToClient, c->ClientSocket);
+    if (sent > 0) Count(Counter::ServerToClientTotal, ServerToClientTotal, sent);
+    Count(Counter::ServerToClientBuffered, ServerToClientBuffered, -(c->ToClient.Length - c->ToClientUncounted));
+  }
+  ReleaseBuffer(heap_, c->ToClient);
+  ws_.closesocket(c->ClientSocket);
+  Log.LogMessage(client, "Disconnected from Client");
+  RemoveConnection(c);
+}
+
+void Relay::CloseAfterClientGone(Connection* c, int errorCode) {
+  std::int32_t client = Sock(c->ClientSocket);
+  if (errorCode != 0) Log.LogInform(client, WinsockErrorText(errorCode));
+  ws_.closesocket(c->ClientSocket);
+  if (c->ServerConnected) {
+    ReleaseBuffer(heap_, c->ToClient);
+    if (c->ToClient.Length > 0) {
+      Count(Counter::ServerToClientBuffered, ServerToClientBuffered, -(c->ToClient.Length - c->ToClientUncounted));
+    }
+    int sent = SendWaiting(ws_, c->ToServer, c->ServerSocket);
+    if (sent > 0) Count(Counter::ClientToServerTotal, ClientToServerTotal, sent);
+    if (c->ToServer.Length > 0) {
+      Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -(c->ToServer.Length - c->ToServerUncounted));
+    }
+    Log.LogMessage(client, "Disconnected from Server");
+  } else if (c->ToServer.Length > 0) {
+    Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -(c->ToServer.Length - c->ToServerUncounted));
+  }
+  ws_.closesocket(c->ServerSocket);
+  ReleaseBuffer(heap_, c->ToServer);
+  RemoveConnection(c);
+}
+
+}  // namespace tapline::engine

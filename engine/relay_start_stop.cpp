@@ -1,0 +1,282 @@
+// Relay start and stop: the field checks, the log file, the remote lookup and the listener.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/relay.h"
+
+namespace tapline::engine {
+
+using namespace winsock;
+
+namespace {
+
+// The port texts are signed 32-bit integers: an optional sign and digits, nothing else.
+bool ParseInt32(const std::string& text, std::int64_t& value) {
+  if (text.empty()) return false;
+  std::size_t i = 0;
+  bool negative = false;
+  if (text[0] == '+' || text[0] == '-') {
+    negative = text[0] == '-';
+    i = 1;
+  }
+  if (i == text.size()) return false;
+  std::int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<std::int64_t>(INT_MAX) + 1) return false;
+  }
+  v = negative ? -v : v;
+  if (v > INT_MAX || v < INT_MIN) return false;
+  value = v;
+  return true;
+}
+
+constexpr std::size_t RemoteHostLimit = 63;
+constexpr std::size_t LogFileLimit = 255;
+
+}  // namespace
+
+Relay::Relay(RelayWindow& window, Winsock& ws, platform::EventLoop& loop, platform::Heap& heap)
+    : Log(heap, loop), window_(window), ws_(ws), loop_(loop), heap_(heap) {
+  heap_.SetDrainHook([this] { return Log.DrainOneBatch(); });
+}
+
+Relay::~Relay() {
+  // The front end is going: close everything without a word to the window.
+  if (RemoteLookupHandle != 0) ws_.WSACancelAsyncRequest(RemoteLookupHandle);
+  if (LocalLookupHandle != 0) ws_.WSACancelAsyncRequest(LocalLookupHandle);
+  if (ListenSocket != INVALID_SOCKET) ws_.closesocket(ListenSocket);
+  while (Connections != nullptr) {
+    Connection* c = Connections;
+    Connections = c->Next;
+    ws_.closesocket(c->ClientSocket);
+    ws_.closesocket(c->ServerSocket);
+    ReleaseBuffer(heap_, c->ToServer);
+    ReleaseBuffer(heap_, c->ToClient);
+    heap_.Free(c);
+  }
+  heap_.SetDrainHook(nullptr);
+}
+
+void Relay::Count(Counter counter, std::int64_t& field, std::int64_t delta) {
+  field += delta;
+  window_.ShowCount(counter, field);
+}
+
+void Relay::SetRunningState(bool running) {
+  window_.SetRunningState(running);
+  Started = running ? 1 : 0;
+}
+
+void Relay::ValidateFields() {
+  std::string host = window_.FieldText(Field::RemoteHost);
+  if (host.empty()) throw ValidationError("Remote Host required", Field::RemoteHost);
+  // A cut name would relay to another host, so a name too long for the lookup is refused.
+  if (host.size() > RemoteHostLimit) throw ValidationError("Remote Host is too long", Field::RemoteHost);
+  std::string remotePort = window_.FieldText(Field::RemotePort);
+  if (remotePort.empty()) throw ValidationError("Remote Port required", Field::RemotePort);
+  std::int64_t value = 0;
+  // Ports above 65535 are refused rather than cut to 16 bits, which would relay to another port.
+  if (!ParseInt32(remotePort, value) || value < 1 || value > 65535) {
+    throw ValidationError("Remote Port must be a positive integer", Field::RemotePort);
+  }
+  RemotePort = static_cast<std::uint16_t>(value);
+  std::string localPort = window_.FieldText(Field::LocalPort);
+  value = 0;
+  if (!localPort.empty() && (!ParseInt32(localPort, value) || value < 0 || value > 65535)) {
+    throw ValidationError("Local Port must be a nonnegative integer", Field::LocalPort);
+  }
+  LocalPort = static_cast<std::uint16_t>(value);
+  std::string logFile = window_.FieldText(Field::LogFile);
+  if (logFile.size() > LogFileLimit) throw ValidationError("Log File name is too long", Field::LogFile);
+  if (!logFile.empty() && !Log.File.Create(logFile)) {
+    throw ValidationError("Could not create log file", Field::LogFile);
+  }
+  remoteHostText_ = host;
+  remotePortText_ = remotePort;
+}
+
+void Relay::StartRelay() {
+  if (Started) return;
+  ValidateFields();
+  window_.ClearLogView();
+  Log.CreateProcessor(window_);
+  std::uint32_t address = inet_addr(remoteHostText_.c_str());
+  if (address == INADDR_NONE) {
+    Log.LogMessage("Resolving Remote Host");
+    HANDLE task = ws_.WSAAsyncGetHostByName(&loop_, SocketEventMessage, remoteHostText_.c_str(), RemoteHostEntry,
+                                            sizeof RemoteHostEntry);
+    if (task == 0) {
+      Log.LogError(WinsockErrorText(ws_.WSAGetLastError()));
+      UndoStart();
+      return;
+    }
+    RemoteLookupHandle = task;
+    ListenSocket = INVALID_SOCKET;
+  } else {
+    RemoteAddress = address;
+    RemoteLookupHandle = 0;
+    if (OpenLocalPort() != 0) {
+      UndoStart();
+      return;
+    }
+  }
+  SetRunningState(true);
+  ServerToClientTotal = 0;
+  window_.ShowCount(Counter::ServerToClientTotal, 0);
+  ClientToServerTotal = 0;
+  window_.ShowCount(Counter::ClientToServerTotal, 0);
+}
+
+void Relay::UndoStart() {
+  if (Log.File.IsOpen()) Log.File.Close();
+  Log.FinishProcessor();
+}
+
+int Relay::OpenLocalPort() {
+  ListenSocket = CreateListener(LocalPort);
+  if (ListenSocket == INVALID_SOCKET) {
+    int error = ws_.WSAGetLastError();
+    Log.LogError("Could not open Local Port");
+    Log.LogError(WinsockErrorText(error));
+    return -1;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "Local Port (%d) opened", LocalPort);
+  Log.LogMessage(text);
+  Log.LogMessage("Waiting for connections");
+  return 0;
+}
+
+SOCKET Relay::CreateListener(std::uint16_t& port) {
+  SOCKET s = ws_.socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) return INVALID_SOCKET;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = INADDR_ANY;
+  address.sin_port = htons(port);
+  bool ok = ws_.bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ws_.listen(s, 5) == 0;
+  if (ok && port == 0) {
+    sockaddr_in bound{};
+    int length = sizeof bound;
+    ok = ws_.getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0;
+    if (ok) port = ntohs(bound.sin_port);
+  }
+  if (ok) ok = ws_.WSAAsyncSelect(s, &loop_, SocketEventMessage, FD_ACCEPT) == 0;
+  if (!ok) {
+    int error = ws_.WSAGetLastError();
+    ws_.closesocket(s);
+    ws_.WSASetLastError(error);  // the close must not hide why the listener failed
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+void Relay::RemoteLookupCompleted(int error) {
+  RemoteLookupHandle = 0;
+  if (error != 0) {
+    Log.LogError(WinsockErrorText(error));
+    StopRelay();
+    return;
+  }
+  if (!FirstHostAddress(RemoteHostEntry, RemoteAddress)) {
+    Log.LogError(WinsockErrorText(WSANO_DATA));
+    StopRelay();
+    return;
+  }
+  in_addr a{RemoteAddress};
+  char text[64];
+  std::snprintf(text, sizeof text, "Remote Host resolved to %s", inet_ntoa(a));
+  Log.LogMessage(text);
+  if (OpenLocalPort() != 0) StopRelay();
+}
+
+void Relay::StopRelay() {
+  Paused = 0;
+  if (RemoteLookupHandle != 0) {
+    ws_.WSACancelAsyncRequest(RemoteLookupHandle);
+    Log.LogMessage("Resolving Remote Host cancelled");
+    RemoteLookupHandle = 0;
+  }
+  if (ListenSocket != INVALID_SOCKET) {
+    ws_.closesocket(ListenSocket);
+    Log.LogMessage("Local Port closed");
+    ListenSocket = INVALID_SOCKET;
+  }
+  while (Connections != nullptr) {
+    Connection* c = Connections;
+    Connections = c->Next;
+    if (Connections != nullptr) Connections->Prev = nullptr;
+    ws_.closesocket(c->ClientSocket);
+    Log.LogMessage(Sock(c->ClientSocket), "Disconnected from Client");
+    ReleaseBuffer(heap_, c->ToServer);
+    ws_.closesocket(c->ServerSocket);
+    if (c->ServerConnected) {
+      Log.LogMessage(Sock(c->ClientSocket), "Disconnected from Server");
+      ReleaseBuffer(heap_, c->ToClient);
+    }
+    heap_.Free(c);
+  }
+  Log.FinishProcessor();
+  ConnectionCount = 0;
+  window_.ShowCount(Counter::Connections, 0);
+  ServerToClientBuffered = 0;
+  window_.ShowCount(Counter::ServerToClientBuffered, 0);
+  ClientToServerBuffered = 0;
+  window_.ShowCount(Counter::ClientToServerBuffered, 0);
+  if (Log.File.IsOpen()) Log.File.Close();
+  SetRunningState(false);
+}
+
+void Relay::StopByUser(bool discard) {
+  if (!Started) return;
+  if (discard && Log.Processor() != nullptr) Log.Processor()->Discard();
+  Log.LogError("Stopped by user");
+  StopRelay();
+}
+
+void Relay::Pause() {
+  if (!Started) return;
+  Paused = 1;
+  if (Log.Processor() != nullptr) Log.Processor()->Pause();
+}
+
+void Relay::Resume() {
+  Paused = 0;
+  if (Log.Processor() != nullptr) Log.Processor()->Resume();
+}
+
+void Relay::Reset() {
+  ServerToClientTotal = 0;
+  window_.ShowCount(Counter::ServerToClientTotal, 0);
+  ClientToServerTotal = 0;
+  window_.ShowCount(Counter::ClientToServerTotal, 0);
+}
+
+void Relay::Clear() {
+  window_.ClearLogView();
+  if (Started && Log.Processor() != nullptr) Log.Processor()->Discard();
+}
+
+void Relay::ShowAllCounts() {
+  window_.ShowCount(Counter::Connections, ConnectionCount);
+  window_.ShowCount(Counter::ClientToServerTotal, ClientToServerTotal);
+  window_.ShowCount(Counter::ClientToServerBuffered, ClientToServerBuffered);
+  window_.ShowCount(Counter::ServerToClientTotal, ServerToClientTotal);
+  window_.ShowCount(Counter::ServerToClientBuffered, ServerToClientBuffered);
+}
+
+int Relay::StartLocalLookup() {
+  char name[64];
+  if (ws_.gethostname(name, sizeof name) != 0) return ws_.WSAGetLastError();
+  HANDLE task = ws_.WSAAsyncGetHostByName(&loop_, SocketEventMessage, name, LocalHostEntry, sizeof LocalHostEntry);
+  if (task == 0) return ws_.WSAGetLastError();
+  LocalLookupHandle = task;
+  return 0;
+}
+
+}  // namespace tapline::engine

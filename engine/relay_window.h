@@ -1,0 +1,46 @@
+// What the relay needs from its front end (the window, the terminal, a test double): the four field
+// texts, the five counter labels, the running state, the log view and the status panel of the local address.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "log/log_view.h"
+
+namespace tapline::engine {
+
+enum class Field { RemoteHost, RemotePort, LocalPort, LogFile };
+
+enum class Counter {
+  Connections,             // LabelConns
+  ClientToServerTotal,     // LabelCSTrans
+  ClientToServerBuffered,  // LabelCSBuf
+  ServerToClientTotal,     // LabelSCTrans
+  ServerToClientBuffered,  // LabelSCBuf
+};
+
+// A start refused by its field checks: the message (without full stop) and the field to focus.
+class ValidationError : public std::runtime_error {
+ public:
+  ValidationError(const std::string& message, Field field) : std::runtime_error(message), field_(field) {}
+  Field field() const { return field_; }
+
+ private:
+  Field field_;
+};
+
+class RelayWindow : public log::LogView {
+ public:
+  virtual std::string FieldText(Field field) const = 0;
+  // Shows a counter in its label (through FormatCount) right after it changed.
+  virtual void ShowCount(Counter counter, std::int64_t value) = 0;
+  // Switches the controls between the stopped and started states.
+  virtual void SetRunningState(bool running) = 0;
+  // Empties the log view.
+  virtual void ClearLogView() = 0;
+  // The second status panel: the machine's own address.
+  virtual void ShowLocalAddress(const std::string& address) = 0;
+};
+
+}  // namespace tapline::engine

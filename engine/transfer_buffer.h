@@ -1,0 +1,31 @@
+// Transfer buffers: the bytes of one direction of a connection that were read from one socket and not
+// yet taken by the other. A flat block whose waiting bytes always start at its front. Main thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/heap.h"
+#include "platform/winsock.h"
+
+namespace tapline::engine {
+
+struct TransferBuffer {
+  char* Data = nullptr;       // owned block of Capacity bytes; null until the first reservation
+  std::int32_t Capacity = 0;  // a multiple of 4096, at least 8192 once reserved
+  std::int32_t Length = 0;    // waiting bytes, at the front of the block
+};
+
+// 0 = done, or failed while the buffer stays usable; -1 = failed and the buffer is full.
+int ResizeBuffer(platform::Heap& heap, TransferBuffer& buffer, std::int32_t newCapacity);
+// n > 0 bytes appended; 0 nothing to read now; -1 socket error; -2 out of memory; -3 the peer closed.
+int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s);
+// Bytes sent from the front (the buffer is unchanged), or -1 on a socket error.
+int SendWaiting(winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s);
+// Removes `count` bytes from the front; shrinks a block left with more than 8192 bytes free.
+void DropFront(platform::Heap& heap, TransferBuffer& buffer, std::int32_t count);
+// SendWaiting, then DropFront of what was sent.
+int SendAndDrop(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s);
+// Frees the block; Length stays as it was for the counters.
+void ReleaseBuffer(platform::Heap& heap, TransferBuffer& buffer);
+
+}  // namespace tapline::engine

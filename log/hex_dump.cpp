@@ -1,0 +1,49 @@
+#include "log/text_lines.h"
+#include "log/traffic_log.h"
+
+namespace tapline::log {
+
+bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t start) {
+  if (!File.IsOpen() && DetailLevel < 2) return true;  // nobody would see the dump
+  if (start < 0) start = 0;
+  if (start >= length) return true;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(block);
+  constexpr std::size_t kLineWithBreak = HexDumpLineLength + 2;
+
+  // The whole dump goes into one record so that the view takes it with a single insertion; this size
+  // always leaves room for the lines, a spare one included.
+  std::size_t characters = (static_cast<std::size_t>(length - start) / 16 + 1) * kLineWithBreak;
+  auto* record = static_cast<LogRecord*>(heap_.AllocateOrDrain(LogRecordBytes(characters)));
+  if (record == nullptr) {
+    // Memory is short even after draining: one small record per line, through the ordinary log path.
+    char line[HexDumpLineLength + 1];
+    for (std::int64_t o = start; o < length; o += 16) {
+      FormatHexDumpLine(line, bytes, length, static_cast<std::int32_t>(o));
+      line[HexDumpLineLength] = '\0';
+      if (!LogLine(line, DataLine, -1, HexDumpLineLength, 2)) return false;
+    }
+    return true;
+  }
+
+  char* text = record->Text();
+  std::size_t used = 0;
+  for (std::int64_t o = start; o < length; o += 16) {
+    FormatHexDumpLine(text + used, bytes, length, static_cast<std::int32_t>(o));
+    used += HexDumpLineLength;
+    text[used++] = '\r';
+    text[used++] = '\n';
+  }
+  text[used] = '\0';
+  if (File.IsOpen()) File.Write(text, used, DataLine);
+  if (DetailLevel >= 2) {
+    LogRecord* head = nullptr;
+    LogRecord* tail = nullptr;
+    AppendLogRecord(head, tail, DataLine, static_cast<std::int32_t>(used), record);
+    Enqueue(head, tail);
+  } else {
+    heap_.Free(record);
+  }
+  return true;
+}
+
+}  // namespace tapline::log

@@ -1,0 +1,43 @@
+// The log file of a relay run: plain text, or an HTML page whose spans keep each kind's colour.
+// Main thread only; written through a buffered stream, complete once closed.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "log/log_record.h"
+
+namespace tapline::log {
+
+// True when the last path component has an extension and it is ".htm" or ".html" in any case.
+bool IsHtmlFileName(const std::string& fileName);
+
+class LogFile {
+ public:
+  LogFile() = default;
+  ~LogFile();  // closes without a trailer if still open
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Creates (or empties) the file; an HTML name gets the 16 header lines. False when it cannot be created.
+  bool Create(const std::string& fileName);
+  bool IsOpen() const { return file_ != nullptr; }
+  bool Html() const { return html_; }
+
+  // WriteLogFile: one text in one colour; HTML escapes and span changes apply to the HTML variant.
+  void Write(const char* text, Colour colour);
+  void Write(const char* text, std::size_t length, Colour colour);
+
+  // Writes the trailer (HTML only) and closes the file.
+  void Close();
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool html_ = false;                   // LogFileHtml
+  Colour openSpanColour_ = 0xFFFFFF;    // OpenSpanColour; 0xFFFFFF = no span open
+  std::unique_ptr<char[]> buffer_;      // the stream's buffer; must outlive the stream
+};
+
+}  // namespace tapline::log

@@ -1,0 +1,53 @@
+#include "log/log_view.h"
+
+#include <cstring>
+
+namespace tapline::log {
+
+std::int64_t TrimLogBuffer(LogView& view, std::int64_t incoming) {
+  std::int64_t length = view.TextLength();
+  std::int32_t limit = view.BufferSize();
+  if (limit < 0) return length;
+  while (length > 0 && incoming + length > limit) {
+    view.DeleteFirstLine();
+    std::int64_t after = view.TextLength();
+    if (after >= length) break;  // a view that cannot shrink further must not hold us here
+    length = after;
+  }
+  return length;
+}
+
+void ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& queueHead) {
+  LogRecord* head = queueHead;
+  Colour colour = head->Colour;
+  char* merged = nullptr;
+  std::size_t count = 0;
+  if (head->Next != nullptr && head->Next->Colour == colour) {
+    while (queueHead != nullptr && queueHead->Colour == colour) {
+      LogRecord* record = queueHead;
+      std::size_t length = static_cast<std::size_t>(record->Length);
+      auto* grown = static_cast<char*>(heap.Reallocate(merged, count + length + 1));
+      if (grown == nullptr) break;  // the rest stays queued for the next step
+      merged = grown;
+      std::memcpy(merged + count, record->Text(), length);
+      count += length;
+      queueHead = record->Next;
+      heap.Free(record);
+    }
+    if (merged != nullptr) merged[count] = '\0';
+  }
+  if (merged != nullptr) {
+    TrimLogBuffer(view, static_cast<std::int64_t>(count));
+    view.InsertAtEnd(merged, count, colour);
+    heap.Free(merged);
+  } else {
+    count = static_cast<std::size_t>(head->Length);
+    TrimLogBuffer(view, static_cast<std::int64_t>(count));
+    view.InsertAtEnd(head->Text(), count, colour);
+    queueHead = head->Next;
+    heap.Free(head);
+  }
+  view.ScrollToEnd();
+}
+
+}  // namespace tapline::log

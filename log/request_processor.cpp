@@ -1,0 +1,82 @@
+#include "log/request_processor.h"
+
+namespace tapline::log {
+
+RequestProcessor::RequestProcessor(LogView& form, platform::Heap& heap, platform::EventLoop& loop)
+    : Form(&form), heap_(heap), loop_(loop) {
+  thread_ = std::thread([this] { Execute(); });
+}
+
+RequestProcessor::~RequestProcessor() {
+  if (thread_.joinable()) thread_.join();
+  FreeLogRecords(heap_, QueueHead);
+}
+
+void RequestProcessor::Execute() {
+  for (;;) {
+    WakeEvent.Wait();
+    if (abandoned_.load()) break;
+    if (!loop_.HandOver([this] { DeliverStep(); })) break;
+    if (Done) break;  // written during the hand-over, which orders it before this read
+  }
+  ended_.store(true);
+}
+
+void RequestProcessor::Enqueue(LogRecord* head, LogRecord* tail) {
+  if (QueueHead != nullptr) {
+    QueueTail->Next = head;
+    QueueTail = tail;
+    return;  // a wake-up is pending already, or the queue is paused
+  }
+  QueueHead = head;
+  QueueTail = tail;
+  if (!QueuePaused) WakeEvent.Set();
+}
+
+void RequestProcessor::Pause() { QueuePaused = true; }
+
+void RequestProcessor::Resume() {
+  QueuePaused = false;
+  if (QueueHead != nullptr) WakeEvent.Set();
+}
+
+void RequestProcessor::Finish() {
+  StopRequested = true;
+  QueuePaused = false;
+  // Signalled even with nothing queued, so that the worker learns it is to end.
+  WakeEvent.Set();
+}
+
+void RequestProcessor::Discard() { FreeLogRecords(heap_, QueueHead); }
+
+bool RequestProcessor::DrainOneBatch() {
+  if (QueueHead == nullptr || Form == nullptr) return false;
+  ProcessLogBatch(*Form, heap_, QueueHead);
+  return true;
+}
+
+void RequestProcessor::DeliverStep() {
+  if (abandoned_.load() || Form == nullptr) {
+    Done = true;
+    return;
+  }
+  if (QueueHead == nullptr) {
+    Done = StopRequested;
+    return;
+  }
+  ProcessLogBatch(*Form, heap_, QueueHead);
+  if (QueuePaused) return;
+  if (QueueHead != nullptr) {
+    WakeEvent.Set();
+    return;
+  }
+  Done = StopRequested;
+}
+
+void RequestProcessor::Abandon() {
+  Form = nullptr;
+  abandoned_.store(true);
+  WakeEvent.Set();
+}
+
+}  // namespace tapline::log

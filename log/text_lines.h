@@ -1,0 +1,25 @@
+// Splitting a received block into text lines, and the hex dump line layout.
+// Pure functions over the heap; no state between calls.
+#pragma once
+
+#include <cstdint>
+
+#include "log/log_record.h"
+#include "platform/heap.h"
+
+namespace tapline::log {
+
+// Fills the chain (emptied first) with the block's leading text lines, each a DataLine record ending in
+// CR LF. Answers the block length when the whole block is text lines (an unterminated last line included,
+// which sets `incomplete`), else the offset where the first line holding a non-text byte begins (the
+// chain holds the complete lines before it), or -1 when memory ran out (the chain is then empty).
+std::int32_t SplitTextLines(platform::Heap& heap, const char* block, std::int32_t length, LogRecord*& head,
+                            LogRecord*& tail, bool& incomplete);
+
+inline constexpr int HexDumpLineLength = 72;  // 74 with its CR LF
+
+// Composes the 72-character dump line for the bytes at `offset` (up to 16 of them) of a block of
+// `length` bytes into `out` (no terminator).
+void FormatHexDumpLine(char* out, const unsigned char* block, std::int32_t length, std::int32_t offset);
+
+}  // namespace tapline::log

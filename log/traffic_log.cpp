@@ -1,0 +1,125 @@
+#include "log/traffic_log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+
+namespace tapline::log {
+
+TrafficLog::TrafficLog(platform::Heap& heap, platform::EventLoop& loop) : heap_(heap), loop_(loop) {}
+
+TrafficLog::~TrafficLog() {
+  if (processor_) finishing_.push_back(std::move(processor_));
+  for (auto& p : finishing_) p->Abandon();
+  // A worker may be waiting for its hand-over; run those calls (they only note the end) until all are done.
+  for (auto& p : finishing_) {
+    while (!p->Ended()) {
+      loop_.RunHandOvers();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  finishing_.clear();
+  if (File.IsOpen()) File.Close();
+}
+
+void TrafficLog::ReapEnded() {
+  for (auto it = finishing_.begin(); it != finishing_.end();) {
+    if ((*it)->Ended()) {
+      it = finishing_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TrafficLog::CreateProcessor(LogView& view) {
+  ReapEnded();
+  if (processor_) FinishProcessor();
+  processor_ = std::make_unique<RequestProcessor>(view, heap_, loop_);
+}
+
+void TrafficLog::FinishProcessor() {
+  if (!processor_) return;
+  processor_->Finish();
+  finishing_.push_back(std::move(processor_));
+  ReapEnded();
+}
+
+bool TrafficLog::WorkersEnded() {
+  ReapEnded();
+  return !processor_ && finishing_.empty();
+}
+
+bool TrafficLog::DrainOneBatch() {
+  if (processor_ && processor_->DrainOneBatch()) return true;
+  // Records of a finished run still waiting for their worker free memory just as well.
+  for (auto& p : finishing_) {
+    if (p->DrainOneBatch()) return true;
+  }
+  return false;
+}
+
+void TrafficLog::Enqueue(LogRecord* head, LogRecord* tail) {
+  if (processor_) {
+    processor_->Enqueue(head, tail);
+  } else {
+    FreeLogRecords(heap_, head);  // no relay run, nobody to show it to
+  }
+}
+
+std::size_t TrafficLog::FormatPrefix(char* out, std::size_t size, std::int32_t socket) {
+  auto now = clock_();
+  auto sinceEpoch = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  std::int64_t second = sinceEpoch / 1000;
+  int millis = static_cast<int>(sinceEpoch % 1000);
+  if (millis < 0) {
+    millis += 1000;
+    --second;
+  }
+  if (second != cachedSecond_) {
+    std::time_t t = static_cast<std::time_t>(second);
+    std::tm local{};
+    localtime_r(&t, &local);
+    // The user's short date, then the 24-hour time to the second.
+    cachedStampLength_ = std::strftime(cachedStamp_, sizeof cachedStamp_, "%x %H:%M:%S", &local);
+    cachedSecond_ = second;
+  }
+  int n;
+  if (socket != -1) {
+    n = std::snprintf(out, size, "%.*s.%03d; %d: ", static_cast<int>(cachedStampLength_), cachedStamp_, millis,
+                      socket);
+  } else {
+    n = std::snprintf(out, size, "%.*s.%03d; ", static_cast<int>(cachedStampLength_), cachedStamp_, millis);
+  }
+  return n < 0 ? 0 : static_cast<std::size_t>(n);
+}
+
+bool TrafficLog::LogLine(const char* text, Colour colour, std::int32_t socket, std::int32_t length,
+                         std::uint32_t minimumDetail) {
+  std::string stamped;
+  if (colour != 0) {
+    char prefix[96];
+    std::size_t prefixLength = FormatPrefix(prefix, sizeof prefix, socket);
+    std::size_t textLength = length >= 0 ? static_cast<std::size_t>(length) : std::strlen(text);
+    stamped.reserve(prefixLength + textLength);
+    stamped.append(prefix, prefixLength);
+    stamped.append(text, textLength);
+    text = stamped.c_str();
+    if (length >= 0) length = static_cast<std::int32_t>(stamped.size());
+  }
+  if (length < 0) length = static_cast<std::int32_t>(std::strlen(text));
+  if (File.IsOpen()) {
+    File.Write(text, static_cast<std::size_t>(length), colour);
+    File.Write("\r\n", 2, colour);
+  }
+  if (minimumDetail > DetailLevel) return true;
+  LogRecord* head = nullptr;
+  LogRecord* tail = nullptr;
+  if (!NewLogRecord(heap_, head, tail, colour, length, text)) return false;
+  Enqueue(head, tail);
+  return true;
+}
+
+}  // namespace tapline::log

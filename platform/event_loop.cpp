@@ -1,0 +1,216 @@
+#include "platform/event_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace tapline::platform {
+
+EventLoop::EventLoop() {
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (epollFd_ < 0 || wakeFd_ < 0) {
+    std::perror("tapline: event loop");
+    std::abort();
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = wakeFd_;
+  epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
+}
+
+EventLoop::~EventLoop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    for (Item& item : queue_) {
+      if (item.call) item.call->done = true;
+    }
+    queue_.clear();
+  }
+  callDone_.notify_all();
+  close(wakeFd_);
+  close(epollFd_);
+}
+
+void EventLoop::Push(const Item& item) {
+  // Called with mutex_ held.
+  bool wasEmpty = queue_.empty();
+  queue_.push_back(item);
+  if (wasEmpty) {
+    std::uint64_t one = 1;
+    ssize_t r = write(wakeFd_, &one, sizeof one);
+    (void)r;  // a full counter is still readable, which is all we need
+  }
+}
+
+void EventLoop::ClearWakeLocked() {
+  std::uint64_t value;
+  ssize_t r = read(wakeFd_, &value, sizeof value);
+  (void)r;
+}
+
+bool EventLoop::PopFront(Item& item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (queue_.empty()) return false;
+  item = queue_.front();
+  queue_.pop_front();
+  if (queue_.empty()) ClearWakeLocked();
+  return true;
+}
+
+void EventLoop::PostMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return;
+  Push(Item{message, wParam, lParam, nullptr});
+}
+
+bool EventLoop::HandOver(std::function<void()> call) {
+  HandOverCall request;
+  request.call = std::move(call);
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (closed_) return false;
+  Push(Item{0, 0, 0, &request});
+  callDone_.wait(lock, [&] { return request.done; });
+  return request.ran;
+}
+
+void EventLoop::RemoveMessages(unsigned message, WPARAM wParam) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool hadItems = !queue_.empty();
+  for (auto it = queue_.begin(); it != queue_.end();) {
+    if (!it->call && it->message == message && it->wParam == wParam) {
+      it = queue_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (hadItems && queue_.empty()) ClearWakeLocked();
+}
+
+std::size_t EventLoop::Pending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
+}
+
+void EventLoop::Watch(int fd, std::uint32_t events, ReadyHandler handler) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  auto it = watches_.find(fd);
+  if (it != watches_.end()) {
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev);
+    it->second = WatchEntry{std::move(handler), nextGeneration_++};
+    return;
+  }
+  epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
+  watches_.emplace(fd, WatchEntry{std::move(handler), nextGeneration_++});
+}
+
+void EventLoop::Rewatch(int fd, std::uint32_t events) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev);
+}
+
+void EventLoop::Unwatch(int fd) {
+  if (watches_.erase(fd) != 0) epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EventLoop::Poll(int timeoutMs) {
+  epoll_event events[256];
+  int n = epoll_wait(epollFd_, events, 256, timeoutMs);
+  if (n <= 0) return;
+  // Note each ready descriptor's registration first: a handler may unwatch or re-watch another one.
+  struct Ready {
+    int fd;
+    std::uint32_t events;
+    std::uint64_t generation;
+  };
+  std::vector<Ready> ready;
+  ready.reserve(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    int fd = events[i].data.fd;
+    if (fd == wakeFd_) continue;
+    auto it = watches_.find(fd);
+    if (it == watches_.end()) continue;
+    ready.push_back(Ready{fd, events[i].events, it->second.generation});
+  }
+  for (const Ready& r : ready) {
+    auto it = watches_.find(r.fd);
+    if (it == watches_.end() || it->second.generation != r.generation) continue;
+    ReadyHandler handler = it->second.handler;  // the handler may unwatch itself
+    handler(r.events);
+  }
+}
+
+bool EventLoop::ProcessReady() {
+  Poll(0);
+  // Deliver what is queued now; what arrives meanwhile waits for the next turn, so polling keeps its share.
+  std::size_t count;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    count = queue_.size();
+  }
+  bool any = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    Item item;
+    if (!PopFront(item)) break;
+    any = true;
+    if (item.call) {
+      RunCall(*item.call);
+    } else if (handler_) {
+      handler_(item.message, item.wParam, item.lParam);
+    }
+  }
+  return any;
+}
+
+void EventLoop::RunCall(HandOverCall& call) {
+  call.call();
+  std::lock_guard<std::mutex> lock(mutex_);
+  call.ran = true;
+  call.done = true;
+  callDone_.notify_all();
+}
+
+void EventLoop::RunHandOvers() {
+  for (;;) {
+    HandOverCall* call = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if (it->call) {
+          call = it->call;
+          queue_.erase(it);
+          if (queue_.empty()) ClearWakeLocked();
+          break;
+        }
+      }
+    }
+    if (call == nullptr) return;
+    RunCall(*call);
+  }
+}
+
+bool EventLoop::RunOnce(int timeoutMs) {
+  if (Pending() == 0) {
+    // Wait without consuming anything: readiness is level-triggered, so the turn's own poll sees it again.
+    epoll_event ev;
+    if (epoll_wait(epollFd_, &ev, 1, timeoutMs) <= 0) return false;
+  }
+  return ProcessReady();
+}
+
+void EventLoop::Run() {
+  quit_ = false;
+  while (!quit_) RunOnce(-1);
+}
+
+}  // namespace tapline::platform

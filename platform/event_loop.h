@@ -1,0 +1,99 @@
+// The process's one message loop: stands in for the main window and its message queue.
+// Messages and handed-over calls are delivered on the main thread, one at a time, in order of arrival.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+
+namespace tapline::platform {
+
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+
+class EventLoop {
+ public:
+  using MessageHandler = std::function<void(unsigned message, WPARAM wParam, LPARAM lParam)>;
+  using ReadyHandler = std::function<void(std::uint32_t epollEvents)>;
+
+  EventLoop();
+  ~EventLoop();  // cancels hand-overs still queued; threads that hand over must have ended first
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // The one receiver of every message (the engine's HandleSocketEvent behind the front end).
+  void SetMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
+
+  // Any thread: queue a message behind everything already queued.
+  void PostMessage(unsigned message, WPARAM wParam, LPARAM lParam);
+
+  // Any thread but the main one: run `call` on the main thread between two messages and wait until it has
+  // run. Answers false, without running it, when the loop has been closed.
+  bool HandOver(std::function<void()> call);
+
+  // Main thread: drop every undelivered `message` whose wParam is `wParam`.
+  void RemoveMessages(unsigned message, WPARAM wParam);
+
+  // Main thread: readiness of a descriptor (level-triggered epoll events) reaches `handler` while polling.
+  void Watch(int fd, std::uint32_t events, ReadyHandler handler);
+  void Rewatch(int fd, std::uint32_t events);  // change the events of a watched descriptor
+  void Unwatch(int fd);
+  bool Watching(int fd) const { return watches_.count(fd) != 0; }
+
+  // The descriptor a host loop (Qt) watches: readable while anything is ready or queued.
+  int Descriptor() const { return epollFd_; }
+
+  // Main thread: one turn without waiting: poll the descriptors, then deliver what was queued.
+  // Answers whether anything was delivered or polled.
+  bool ProcessReady();
+  // Main thread: wait up to `timeoutMs` (-1 = no limit) for something to do, then take one turn.
+  bool RunOnce(int timeoutMs);
+  // Main thread: take turns until Quit.
+  void Run();
+  // Main thread: run the handed-over calls queued now and leave the messages (used while shutting down).
+  void RunHandOvers();
+  void Quit() { quit_ = true; }
+  bool QuitRequested() const { return quit_; }
+
+  std::size_t Pending() const;  // messages and calls queued now
+
+ private:
+  struct HandOverCall {
+    std::function<void()> call;
+    bool done = false;
+    bool ran = false;
+  };
+  struct Item {
+    unsigned message;
+    WPARAM wParam;
+    LPARAM lParam;
+    HandOverCall* call;  // non-null for a handed-over call
+  };
+  struct WatchEntry {
+    ReadyHandler handler;
+    std::uint64_t generation;
+  };
+
+  void Push(const Item& item);
+  bool PopFront(Item& item);
+  void RunCall(HandOverCall& call);
+  void Poll(int timeoutMs);
+  void ClearWakeLocked();
+
+  int epollFd_ = -1;
+  int wakeFd_ = -1;  // eventfd, readable exactly while the queue holds something
+  MessageHandler handler_;
+  std::unordered_map<int, WatchEntry> watches_;
+  std::uint64_t nextGeneration_ = 1;
+  bool quit_ = false;
+
+  mutable std::mutex mutex_;  // guards queue_, closed_ and the calls' flags
+  std::condition_variable callDone_;
+  std::deque<Item> queue_;
+  bool closed_ = false;
+};
+
+}  // namespace tapline::platform

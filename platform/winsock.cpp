@@ -1,0 +1,411 @@
+// Sockets with Windows Sockets 1.1 behaviour over non-blocking POSIX sockets and level-triggered epoll.
+// Readiness becomes a message at most once until the call that re-enables it (recv, accept, a blocked send).
+#include "platform/posix_socket.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/winsock_internal.h"
+
+namespace tapline::winsock {
+
+namespace {
+
+int SocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, posix::kSolSocket, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+bool ToPosix(const sockaddr* address, int length, ::sockaddr_in& out) {
+  if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) return false;
+  sockaddr_in in;
+  std::memcpy(&in, address, sizeof in);
+  if (in.sin_family != AF_INET) return false;
+  out = ::sockaddr_in{};
+  out.sin_family = posix::kAfInet;
+  out.sin_port = in.sin_port;
+  out.sin_addr.s_addr = in.sin_addr.s_addr;
+  return true;
+}
+
+void FromPosix(const ::sockaddr_in& in, sockaddr* address, int* length) {
+  if (address == nullptr || length == nullptr) return;
+  sockaddr_in out{};
+  out.sin_family = AF_INET;
+  out.sin_port = in.sin_port;
+  out.sin_addr.s_addr = in.sin_addr.s_addr;
+  int n = *length < static_cast<int>(sizeof out) ? *length : static_cast<int>(sizeof out);
+  if (n > 0) std::memcpy(address, &out, static_cast<std::size_t>(n));
+  *length = static_cast<int>(sizeof out);
+}
+
+}  // namespace
+
+Winsock::SocketState* Winsock::Find(SOCKET s) {
+  auto it = sockets_.find(s);
+  return it == sockets_.end() ? nullptr : it->second.get();
+}
+
+int Winsock::Fail(int error) {
+  lastError_ = error;
+  return SOCKET_ERROR;
+}
+
+void Winsock::Post(SocketState& st, long event, int error) {
+  if (!st.selected || (st.mask & event) == 0) return;
+  loop_.PostMessage(st.message, static_cast<WPARAM>(st.fd), WSAMAKESELECTREPLY(event, error));
+}
+
+void Winsock::UpdateInterest(SocketState& st) {
+  std::uint32_t events = 0;
+  if (st.selected) {
+    switch (st.kind) {
+      case SocketState::Kind::Fresh:
+        break;
+      case SocketState::Kind::Listening:
+        if ((st.mask & FD_ACCEPT) && st.readArmed) events = EPOLLIN;
+        break;
+      case SocketState::Kind::Connecting:
+        if (!st.closePosted) events = EPOLLOUT;
+        break;
+      case SocketState::Kind::Connected:
+        if (!st.closePosted) {
+          if ((st.mask & FD_READ) && st.readArmed) events |= EPOLLIN;
+          if (st.mask & FD_CLOSE) events |= EPOLLRDHUP;
+          if (events == 0) events = EPOLLRDHUP;  // still learn of a reset
+        }
+        if ((st.mask & FD_WRITE) && st.writeArmed) events |= EPOLLOUT;
+        break;
+    }
+  }
+  // Errors and hang-ups are reported whatever is asked for, so a socket with nothing left to report
+  // leaves the loop entirely; otherwise a broken connection would keep the loop spinning.
+  if (events == 0) {
+    if (st.watched) {
+      loop_.Unwatch(st.fd);
+      st.watched = false;
+      st.interest = 0;
+    }
+    return;
+  }
+  if (!st.watched) {
+    SOCKET s = static_cast<SOCKET>(st.fd);
+    loop_.Watch(st.fd, events, [this, s](std::uint32_t ready) { OnReady(s, ready); });
+    st.watched = true;
+    st.interest = events;
+  } else if (events != st.interest) {
+    loop_.Rewatch(st.fd, events);
+    st.interest = events;
+  }
+}
+
+void Winsock::OnReady(SOCKET s, std::uint32_t events) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return;
+  switch (st->kind) {
+    case SocketState::Kind::Fresh:
+      break;
+    case SocketState::Kind::Listening:
+      if ((events & EPOLLIN) && st->readArmed) {
+        st->readArmed = false;
+        Post(*st, FD_ACCEPT, 0);
+      }
+      break;
+    case SocketState::Kind::Connecting:
+      if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+        int err = SocketError(st->fd);
+        if (err == 0) {
+          st->kind = SocketState::Kind::Connected;
+          Post(*st, FD_CONNECT, 0);
+          Post(*st, FD_WRITE, 0);
+        } else {
+          st->closePosted = true;  // a failed connect reports nothing more
+          Post(*st, FD_CONNECT, TranslateErrno(err));
+        }
+      }
+      break;
+    case SocketState::Kind::Connected: {
+      bool broken = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+      if ((events & EPOLLIN) && st->readArmed && !st->closePosted && (st->mask & FD_READ)) {
+        int waiting = 0;
+        if (::ioctl(st->fd, posix::kFionread, &waiting) == 0 && waiting > 0) {
+          st->readArmed = false;
+          Post(*st, FD_READ, 0);
+        }
+      }
+      if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && st->writeArmed) {
+        st->writeArmed = false;
+        Post(*st, FD_WRITE, 0);
+      }
+      if (broken && !st->closePosted) {
+        st->closePosted = true;
+        st->closeError = (events & (EPOLLERR | EPOLLHUP)) ? TranslateErrno(SocketError(st->fd)) : 0;
+        Post(*st, FD_CLOSE, st->closeError);
+      }
+      break;
+    }
+  }
+  UpdateInterest(*st);
+}
+
+Winsock::Winsock(EventLoop& loop) : loop_(loop), resolver_(SystemResolver) {
+  lookups_ = std::make_shared<LookupBoard>();
+  lookups_->wakeFd = -1;
+}
+
+Winsock::~Winsock() {
+  std::vector<SOCKET> open;
+  for (auto& [s, st] : sockets_) open.push_back(s);
+  for (SOCKET s : open) closesocket(s);
+  {
+    std::lock_guard<std::mutex> lock(lookups_->mutex);
+    lookups_->closed = true;
+    lookups_->done.clear();
+  }
+  if (lookups_->wakeFd >= 0) {
+    loop_.Unwatch(lookups_->wakeFd);
+    // The helper threads may still write to the descriptor, so it stays open with the board until they
+    // are done; the board closes it when the last of them lets go.
+  }
+  for (auto& [task, lookup] : pending_) loop_.RemoveMessages(lookup->message, task);
+  pending_.clear();
+}
+
+int Winsock::WSAStartup(std::uint16_t version) {
+  if ((version & 0xFF) < 1) return 10092;  // WSAVERNOTSUPPORTED
+  return 0;
+}
+
+int Winsock::WSACleanup() { return 0; }
+
+int Winsock::gethostname(char* name, int length) {
+  if (::gethostname(name, static_cast<std::size_t>(length)) != 0) return Fail(WSAEFAULT);
+  name[length - 1] = '\0';
+  return 0;
+}
+
+int Winsock::WSAAsyncSelect(SOCKET s, HWND target, unsigned message, long events) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  if (target != &loop_) return Fail(WSAEINVAL);
+  st->selected = events != 0;
+  st->mask = events;
+  st->message = message;
+  // A fresh registration may report what is pending again, as Windows Sockets does.
+  st->readArmed = true;
+  UpdateInterest(*st);
+  return 0;
+}
+
+SOCKET Winsock::socket(int family, int type, int protocol) {
+  if (family != AF_INET || type != SOCK_STREAM) {
+    Fail(WSAEAFNOSUPPORT);
+    return INVALID_SOCKET;
+  }
+  int fd = ::socket(posix::kAfInet, posix::kSockStream | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+  if (fd < 0) {
+    Fail(TranslateErrno(errno));
+    return INVALID_SOCKET;
+  }
+  // Windows lets a port be bound again while old connections of it linger in TIME_WAIT; this is how
+  // Linux says the same. It never lets two listeners share a port.
+  int one = 1;
+  ::setsockopt(fd, posix::kSolSocket, SO_REUSEADDR, &one, sizeof one);
+  auto st = std::make_unique<SocketState>();
+  st->fd = fd;
+  SOCKET s = static_cast<SOCKET>(fd);
+  sockets_[s] = std::move(st);
+  return s;
+}
+
+int Winsock::bind(SOCKET s, const sockaddr* address, int length) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  ::sockaddr_in in;
+  if (!ToPosix(address, length, in)) return Fail(WSAEFAULT);
+  if (::bind(st->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in) != 0) return Fail(TranslateErrno(errno));
+  return 0;
+}
+
+int Winsock::listen(SOCKET s, int backlog) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  if (::listen(st->fd, backlog) != 0) return Fail(TranslateErrno(errno));
+  st->kind = SocketState::Kind::Listening;
+  UpdateInterest(*st);
+  return 0;
+}
+
+int Winsock::getsockname(SOCKET s, sockaddr* address, int* length) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  if (length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+  ::sockaddr_in in{};
+  socklen_t len = sizeof in;
+  if (::getsockname(st->fd, reinterpret_cast<::sockaddr*>(&in), &len) != 0) return Fail(TranslateErrno(errno));
+  FromPosix(in, address, length);
+  return 0;
+}
+
+SOCKET Winsock::accept(SOCKET s, sockaddr* address, int* length) {
+  SocketState* st = Find(s);
+  if (st == nullptr) {
+    Fail(WSAENOTSOCK);
+    return INVALID_SOCKET;
+  }
+  ::sockaddr_in in{};
+  socklen_t len = sizeof in;
+  int fd = ::accept4(st->fd, reinterpret_cast<::sockaddr*>(&in), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int err = errno;
+  // Every accept call enables FD_ACCEPT again, as in Windows Sockets.
+  st->readArmed = true;
+  UpdateInterest(*st);
+  if (fd < 0) {
+    Fail(TranslateErrno(err));
+    return INVALID_SOCKET;
+  }
+  auto ns = std::make_unique<SocketState>();
+  ns->fd = fd;
+  ns->kind = SocketState::Kind::Connected;
+  SOCKET n = static_cast<SOCKET>(fd);
+  sockets_[n] = std::move(ns);
+  FromPosix(in, address, length);
+  return n;
+}
+
+int Winsock::connect(SOCKET s, const sockaddr* address, int length) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  ::sockaddr_in in;
+  if (!ToPosix(address, length, in)) return Fail(WSAEFAULT);
+  int r = ::connect(st->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in);
+  int err = r == 0 ? 0 : errno;
+  switch (err) {
+    case EBADF:
+    case ENOTSOCK:
+    case EISCONN:
+    case EALREADY:
+    case EFAULT:
+    case EAFNOSUPPORT:
+    case EINVAL:
+      return Fail(TranslateErrno(err));
+    default:
+      break;
+  }
+  if (!st->selected) {
+    // A socket nobody listens to: the answer has to come from the call itself.
+    if (err == 0) {
+      st->kind = SocketState::Kind::Connected;
+      return 0;
+    }
+    if (err == EINPROGRESS) st->kind = SocketState::Kind::Connecting;
+    return Fail(TranslateErrno(err));
+  }
+  // Windows Sockets 1.1 reports every outcome through FD_CONNECT, even one the call already knows.
+  if (err == 0) {
+    st->kind = SocketState::Kind::Connected;
+    Post(*st, FD_CONNECT, 0);
+    Post(*st, FD_WRITE, 0);
+  } else if (err == EINPROGRESS) {
+    st->kind = SocketState::Kind::Connecting;
+  } else {
+    st->kind = SocketState::Kind::Connecting;
+    st->closePosted = true;
+    Post(*st, FD_CONNECT, TranslateErrno(err));
+  }
+  UpdateInterest(*st);
+  return Fail(WSAEWOULDBLOCK);
+}
+
+int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  int posixFlags = (flags & MSG_PEEK) ? posix::kMsgPeek : 0;
+  ssize_t n = ::recv(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), posixFlags);
+  int err = errno;
+  if (!st->readArmed) {
+    st->readArmed = true;  // the next data (or what is left) is reported again
+    UpdateInterest(*st);
+  }
+  if (n < 0) {
+    // After a reset has been reported through FD_CLOSE, the close event has said it all.
+    if (st->closePosted && st->closeError != 0 && (err == ECONNRESET || err == EPIPE)) return Fail(WSAEWOULDBLOCK);
+    return Fail(TranslateErrno(err));
+  }
+  if (n == 0 && length > 0 && st->closePosted && st->closeError != 0) return Fail(WSAEWOULDBLOCK);
+  return static_cast<int>(n);
+}
+
+int Winsock::send(SOCKET s, const char* buffer, int length, int /*flags*/) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  ssize_t n = ::send(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL);
+  if (n < 0) {
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      if (!st->writeArmed) {
+        st->writeArmed = true;
+        UpdateInterest(*st);
+      }
+      return Fail(WSAEWOULDBLOCK);
+    }
+    return Fail(TranslateErrno(err));
+  }
+  return static_cast<int>(n);
+}
+
+int Winsock::ioctlsocket(SOCKET s, long command, u_long* argument) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  if (command != FIONREAD || argument == nullptr) return Fail(WSAEINVAL);
+  int waiting = 0;
+  if (::ioctl(st->fd, posix::kFionread, &waiting) != 0) return Fail(TranslateErrno(errno));
+  *argument = static_cast<u_long>(waiting);
+  return 0;
+}
+
+int Winsock::setsockopt(SOCKET s, int level, int option, const char* value, int length) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  if (value == nullptr || length < 4) return Fail(WSAEFAULT);
+  int v;
+  std::memcpy(&v, value, sizeof v);
+  if (level == SOL_SOCKET && option == SO_DONTLINGER) {
+    // Linux closes gracefully in the background by default, which is what this asks for.
+    return 0;
+  }
+  if (level == IPPROTO_TCP && option == TCP_NODELAY) {
+    int flag = v != 0;
+    if (::setsockopt(st->fd, posix::kIpprotoTcp, posix::kTcpNodelay, &flag, sizeof flag) != 0) return Fail(TranslateErrno(errno));
+    return 0;
+  }
+  return Fail(WSAENOPROTOOPT);
+}
+
+int Winsock::shutdown(SOCKET s, int how) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  int h = how == SD_RECEIVE ? SHUT_RD : how == SD_SEND ? SHUT_WR : SHUT_RDWR;
+  if (::shutdown(st->fd, h) != 0) return Fail(TranslateErrno(errno));
+  return 0;
+}
+
+int Winsock::closesocket(SOCKET s) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  int fd = st->fd;
+  if (st->watched) loop_.Unwatch(fd);
+  // A message still queued for this number must never reach whoever gets the number next.
+  if (st->message != 0) loop_.RemoveMessages(st->message, s);
+  sockets_.erase(s);
+  ::close(fd);
+  return 0;
+}
+
+}  // namespace tapline::winsock

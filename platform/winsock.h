@@ -1,0 +1,197 @@
+// Windows Sockets 1.1 in its asynchronous message form, over non-blocking POSIX sockets and the event loop.
+// Main thread only, except that lookups resolve on helper threads and post their completion to the loop.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/event_loop.h"
+
+namespace tapline::winsock {
+
+using platform::EventLoop;
+using platform::LPARAM;
+using platform::WPARAM;
+
+using SOCKET = std::uint32_t;  // the descriptor number
+using HANDLE = std::uint32_t;  // a lookup task; never equal to a socket number
+using HWND = EventLoop*;       // the message target
+using u_long = std::uint32_t;
+using u_short = std::uint16_t;
+
+inline constexpr SOCKET INVALID_SOCKET = ~0u;
+inline constexpr int SOCKET_ERROR = -1;
+inline constexpr std::uint32_t INADDR_NONE = 0xFFFFFFFFu;
+inline constexpr std::uint32_t INADDR_ANY = 0;
+inline constexpr int MAXGETHOSTSTRUCT = 1024;
+
+inline constexpr long FD_READ = 0x01;     // data waits; once until the next recv
+inline constexpr long FD_WRITE = 0x02;    // connected, or room again after a send that would block
+inline constexpr long FD_OOB = 0x04;      // never selected by Tapline
+inline constexpr long FD_ACCEPT = 0x08;   // a connection waits on a listening socket
+inline constexpr long FD_CONNECT = 0x10;  // a connect completed, with its error number
+inline constexpr long FD_CLOSE = 0x20;    // the peer closed (0) or the connection broke (error number)
+
+inline constexpr long FIONREAD = 0x4004667F;
+inline constexpr int SOL_SOCKET = 0xFFFF;
+inline constexpr int SO_DONTLINGER = static_cast<int>(0xFFFFFF7F);
+inline constexpr int IPPROTO_TCP = 6;
+inline constexpr int TCP_NODELAY = 1;
+inline constexpr int AF_INET = 2;
+inline constexpr int SOCK_STREAM = 1;
+inline constexpr int SD_RECEIVE = 0;
+inline constexpr int SD_SEND = 1;
+inline constexpr int SD_BOTH = 2;
+inline constexpr int MSG_PEEK = 0x2;
+
+// Error numbers.
+inline constexpr int WSAEINTR = 10004;
+inline constexpr int WSAEBADF = 10009;
+inline constexpr int WSAEACCES = 10013;
+inline constexpr int WSAEFAULT = 10014;
+inline constexpr int WSAEINVAL = 10022;
+inline constexpr int WSAEMFILE = 10024;
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAEINPROGRESS = 10036;
+inline constexpr int WSAEALREADY = 10037;
+inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEDESTADDRREQ = 10039;
+inline constexpr int WSAEMSGSIZE = 10040;
+inline constexpr int WSAEPROTOTYPE = 10041;
+inline constexpr int WSAENOPROTOOPT = 10042;
+inline constexpr int WSAEPROTONOSUPPORT = 10043;
+inline constexpr int WSAEOPNOTSUPP = 10045;
+inline constexpr int WSAEAFNOSUPPORT = 10047;
+inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAEADDRNOTAVAIL = 10049;
+inline constexpr int WSAENETDOWN = 10050;
+inline constexpr int WSAENETUNREACH = 10051;
+inline constexpr int WSAENETRESET = 10052;
+inline constexpr int WSAECONNABORTED = 10053;
+inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAENOBUFS = 10055;
+inline constexpr int WSAEISCONN = 10056;
+inline constexpr int WSAENOTCONN = 10057;
+inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETIMEDOUT = 10060;
+inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAEHOSTUNREACH = 10065;
+inline constexpr int WSAEPROCLIM = 10067;
+inline constexpr int WSASYSNOTREADY = 10091;
+inline constexpr int WSAHOST_NOT_FOUND = 11001;
+inline constexpr int WSATRY_AGAIN = 11002;
+inline constexpr int WSANO_RECOVERY = 11003;
+inline constexpr int WSANO_DATA = 11004;
+
+inline constexpr LPARAM WSAMAKESELECTREPLY(long event, int error) {
+  return static_cast<LPARAM>((static_cast<std::uint32_t>(error & 0xFFFF) << 16) | (event & 0xFFFF));
+}
+inline constexpr long WSAGETSELECTEVENT(LPARAM lParam) { return static_cast<long>(lParam & 0xFFFF); }
+inline constexpr int WSAGETSELECTERROR(LPARAM lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
+inline constexpr int WSAGETASYNCERROR(LPARAM lParam) { return WSAGETSELECTERROR(lParam); }
+
+struct in_addr {
+  std::uint32_t s_addr;  // network byte order
+};
+struct sockaddr_in {
+  std::int16_t sin_family;
+  u_short sin_port;  // network byte order
+  in_addr sin_addr;
+  char sin_zero[8];
+};
+static_assert(sizeof(sockaddr_in) == 16);
+struct sockaddr {
+  std::uint16_t sa_family;
+  char sa_data[14];
+};
+
+// The layout a completed lookup leaves in the caller's buffer: the address list points into the buffer.
+struct hostent {
+  char* h_name;
+  char** h_aliases;
+  std::int16_t h_addrtype;
+  std::int16_t h_length;
+  char** h_addr_list;
+};
+// The first address of the hostent a lookup left in `buffer` (network order); false when there is none.
+bool FirstHostAddress(const char* buffer, std::uint32_t& address);
+
+// The system's errno as a Windows Sockets error number.
+int TranslateErrno(int err);
+// The text the log shows for an error number; "Unhandled error (%d)" for numbers outside the table.
+const char* WinsockErrorText(int error);
+
+std::uint32_t inet_addr(const char* text);  // INADDR_NONE when it is no dotted address
+const char* inet_ntoa(in_addr address);     // valid until the next call
+u_short htons(u_short value);
+u_short ntohs(u_short value);
+
+// Resolves a name to its IPv4 addresses (network order); answers 0 or a lookup error number. Runs on a
+// helper thread, so it must not touch anything of the main thread.
+using Resolver = std::function<int(const std::string& name, std::vector<std::uint32_t>& addresses)>;
+int SystemResolver(const std::string& name, std::vector<std::uint32_t>& addresses);
+
+class Winsock {
+ public:
+  explicit Winsock(EventLoop& loop);
+  ~Winsock();  // closes what is still open and forgets outstanding lookups
+  Winsock(const Winsock&) = delete;
+  Winsock& operator=(const Winsock&) = delete;
+
+  // Lookups run through this resolver from now on (tests make them deterministic).
+  void SetResolver(Resolver resolver) { resolver_ = std::move(resolver); }
+
+  int WSAStartup(std::uint16_t version);
+  int WSACleanup();
+  int WSAGetLastError() const { return lastError_; }
+  void WSASetLastError(int error) { lastError_ = error; }
+
+  int gethostname(char* name, int length);
+  HANDLE WSAAsyncGetHostByName(HWND target, unsigned message, const char* name, char* buffer, int length);
+  int WSACancelAsyncRequest(HANDLE task);
+  int WSAAsyncSelect(SOCKET s, HWND target, unsigned message, long events);
+
+  SOCKET socket(int family, int type, int protocol);
+  int bind(SOCKET s, const sockaddr* address, int length);
+  int listen(SOCKET s, int backlog);
+  int getsockname(SOCKET s, sockaddr* address, int* length);
+  SOCKET accept(SOCKET s, sockaddr* address, int* length);
+  int connect(SOCKET s, const sockaddr* address, int length);
+  int recv(SOCKET s, char* buffer, int length, int flags);
+  int send(SOCKET s, const char* buffer, int length, int flags);
+  int ioctlsocket(SOCKET s, long command, u_long* argument);
+  int setsockopt(SOCKET s, int level, int option, const char* value, int length);
+  int shutdown(SOCKET s, int how);
+  int closesocket(SOCKET s);
+
+  // Outstanding lookups (tests check that cancelled ones leave nothing behind).
+  std::size_t LookupsInFlight() const;
+
+ private:
+  struct SocketState;
+  struct Lookup;
+  struct LookupBoard;
+
+  SocketState* Find(SOCKET s);
+  int Fail(int error);  // sets the last error, answers SOCKET_ERROR
+  void Post(SocketState& st, long event, int error);
+  void UpdateInterest(SocketState& st);
+  void OnReady(SOCKET s, std::uint32_t events);
+  void TakeLookupResults();
+
+  EventLoop& loop_;
+  int lastError_ = 0;
+  Resolver resolver_;
+  std::unordered_map<SOCKET, std::unique_ptr<SocketState>> sockets_;
+  std::shared_ptr<LookupBoard> lookups_;
+  std::unordered_map<HANDLE, std::unique_ptr<Lookup>> pending_;
+  HANDLE nextTask_ = 0x40000001u;
+  unsigned lastLookupMessage_ = 0;
+};
+
+}  // namespace tapline::winsock

@@ -1,0 +1,58 @@
+// Private state of the socket layer, shared by its socket and lookup halves.
+// Not for use outside platform/.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/winsock.h"
+
+namespace tapline::winsock {
+
+struct Winsock::SocketState {
+  enum class Kind { Fresh, Listening, Connecting, Connected };
+  int fd = -1;
+  Kind kind = Kind::Fresh;
+  long mask = 0;          // events asked for by WSAAsyncSelect
+  unsigned message = 0;   // the message they arrive as
+  bool selected = false;
+  bool readArmed = true;  // FD_READ / FD_ACCEPT may be posted; re-armed by recv / accept
+  bool writeArmed = false;  // FD_WRITE is due when the socket can take more
+  bool closePosted = false;  // FD_CLOSE (or a failed FD_CONNECT) posted: no more FD_READ or FD_CLOSE
+  int closeError = 0;         // the error FD_CLOSE carried
+  bool watched = false;
+  std::uint32_t interest = 0;  // epoll events now watched
+};
+
+// Lookups in flight. The helper threads write results here; the main thread takes them, so a cancelled
+// lookup's result is simply never taken.
+struct Winsock::LookupBoard {
+  struct Result {
+    HANDLE task;
+    int error;
+    std::vector<std::uint32_t> addresses;
+  };
+  std::mutex mutex;
+  int wakeFd = -1;        // eventfd the loop watches; signalled when a result is posted
+  bool closed = false;    // the socket layer is gone: results are dropped
+  std::vector<Result> done;
+
+  ~LookupBoard() {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+};
+
+struct Winsock::Lookup {
+  HANDLE task;
+  unsigned message;
+  char* buffer;
+  int length;
+  std::string name;
+};
+
+}  // namespace tapline::winsock

@@ -1,0 +1,70 @@
+#include "shell/command_line.h"
+
+namespace tapline::shell {
+
+std::string UsageText(const std::string& program) {
+  return "Usage: " + program +
+         " <remote host> <remote port> <local port> [-file <log file>] [-size 32KB|128KB|512KB|2MB|Unlimited]"
+         " [-detail Low|Medium|High] [-auto] [-hexonly]";
+}
+
+std::string WithFullStop(const std::string& message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.')) {
+    return message + ".";
+  }
+  return message;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& program) {
+  CommandLine line;
+  if (args.empty()) return line;
+  auto usage = [&] { return UsageError(UsageText(program)); };
+  if (args.size() < 3) throw usage();
+  line.given = true;
+  line.remoteHost = args[0];
+  line.remotePort = args[1];
+  line.localPort = args[2];
+  for (std::size_t i = 3; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-file" || a == "-size" || a == "-detail") {
+      if (i + 1 >= args.size()) throw usage();
+      const std::string& value = args[++i];  // taken as the value even when it starts with "-"
+      if (a == "-file") {
+        line.logFile = value;
+      } else if (a == "-size") {
+        if (value == "32KB") {
+          line.bufferSize = 32768;
+        } else if (value == "128KB") {
+          line.bufferSize = 131072;
+        } else if (value == "512KB") {
+          line.bufferSize = 524288;
+        } else if (value == "2MB") {
+          line.bufferSize = 2097152;
+        } else if (value == "Unlimited") {
+          line.bufferSize = -1;
+        } else {
+          throw usage();
+        }
+      } else {
+        if (value == "Low") {
+          line.detailLevel = 0;
+        } else if (value == "Medium") {
+          line.detailLevel = 1;
+        } else if (value == "High") {
+          line.detailLevel = 2;
+        } else {
+          throw usage();
+        }
+      }
+    } else if (a == "-auto") {
+      line.autoStart = true;
+    } else if (a == "-hexonly") {
+      line.hexOnly = true;
+    } else {
+      throw usage();
+    }
+  }
+  return line;
+}
+
+}  // namespace tapline::shell

@@ -1,0 +1,41 @@
+// The command line of both front ends: three positional texts (remote host, remote port, local port) and
+// the options -file, -size, -detail, -auto, -hexonly. Plain C++; shared by the window and tapline-cli.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tapline::shell {
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct CommandLine {
+  bool given = false;  // the three positional texts were given
+  std::string remoteHost;
+  std::string remotePort;
+  std::string localPort;
+  std::optional<std::string> logFile;
+  std::optional<std::int32_t> bufferSize;   // 32768, 131072, 524288, 2097152, or -1
+  std::optional<std::int32_t> detailLevel;  // 0 Low, 1 Medium, 2 High
+  bool autoStart = false;
+  bool hexOnly = false;
+};
+
+// The usage message for a program name ("TAPLINE" for the window).
+std::string UsageText(const std::string& program);
+
+// `args` are the arguments after the program's own name. No arguments apply nothing; one or two, or any
+// unknown option or value, throw UsageError with the usage message. Matching is exact and case-sensitive.
+CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& program);
+
+// A message as a message box shows it: a full stop is appended when the last character's code is above
+// that of ".".
+std::string WithFullStop(const std::string& message);
+
+}  // namespace tapline::shell

@@ -1,0 +1,277 @@
+// Connections through a running relay: set-up, the ways they end, and what is logged for each.
+#include "platform/posix_socket.h"
+
+#include <random>
+#include <thread>
+
+#include "tests/engine/relay_fixture.h"
+
+namespace tapline::test {
+namespace {
+
+using RelayConnection = RelayFixture;
+
+std::uint16_t LocalPortOf(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return posix::NetToHost16(a.sin_port);
+}
+
+TEST_F(RelayConnection, RefusedServerConnectIsLoggedAndTheConnectionRemoved) {
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(UnusedPort())));
+  int client = ConnectLoopback(relay.LocalPort);
+  fds.push_back(client);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return window.connectionHistory.size() >= 2; }));
+  ASSERT_TRUE(WaitGone());
+  Settle();
+  winsock::SOCKET s = static_cast<winsock::SOCKET>(std::stoul(window.Texts().back()));
+  EXPECT_EQ(window.About(s), (V{Msg("Client connected; 127.0.0.1:" + std::to_string(LocalPortOf(client))),
+                                Msg("Connecting to Server"), Inf("Could not connect to Server"),
+                                Inf("Connection refused"), Msg("Disconnected from Client")}));
+  EXPECT_EQ(window.connectionHistory.back(), 0);
+  EXPECT_NE(std::find(window.connectionHistory.begin(), window.connectionHistory.end(), 1),
+            window.connectionHistory.end());
+  EXPECT_EQ(ReceiveToEnd(client, 2000), "") << "the client is let go";
+}
+
+TEST_F(RelayConnection, DataBothWaysIsForwardedLoggedAndCounted) {
+  std::uint16_t port = 0;
+  int server = Server(port);
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
+  winsock::SOCKET s;
+  int client = Client(s);
+  int peer = Accept(server);
+  ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+  ASSERT_TRUE(SendAll(client, "ping\r\n"));
+  EXPECT_EQ(Receive(peer, 6, 3000), "ping\r\n");
+  ASSERT_TRUE(SendAll(peer, "pong\r\n"));
+  EXPECT_EQ(Receive(client, 6, 3000), "pong\r\n");
+  ASSERT_TRUE(PumpUntil(loop, [&] { return relay.ServerToClientTotal == 6; }));
+  Settle();
+  EXPECT_EQ(window.Count(Counter::ClientToServerTotal), 6);
+  EXPECT_EQ(window.Count(Counter::ServerToClientTotal), 6);
+  EXPECT_EQ(window.Count(Counter::Connections), 1);
+  std::string n = std::to_string(s);
+  std::vector<std::string> all = window.Texts();
+  auto at = std::find(all.begin(), all.end(), n + ": Client to Server (6 bytes)");
+  ASSERT_NE(at, all.end());
+  EXPECT_EQ(*(at + 1), "ping");
+  at = std::find(all.begin(), all.end(), n + ": Server to Client (6 bytes)");
+  ASSERT_NE(at, all.end());
+  EXPECT_EQ(*(at + 1), "pong");
+}
+
+TEST_F(RelayConnection, ClientDataBeforeTheServerConnectIsBufferedThenSent) {
+  std::uint16_t port = 0;
+  int server = Server(port, 0);
+  // Fill the server's accept queue so that the relay's connect stays pending until the test makes room.
+  int blocker = ConnectLoopback(port);
+  fds.push_back(blocker);
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
+  winsock::SOCKET s;
+  int client = Client(s);
+  ASSERT_TRUE(SendAll(client, "early bytes\n"));
+  std::string n = std::to_string(s);
+  ASSERT_TRUE(WaitLine(n + ": Client to Server (12 bytes)"));
+  if (window.Has(n + ": Connected to Server")) GTEST_SKIP() << "this system completed the connect at once";
+  EXPECT_EQ(window.Count(Counter::ClientToServerBuffered), 12);
+  EXPECT_EQ(window.Count(Counter::ClientToServerTotal), 0);
+  // Make room: the relay's retried connect now completes and the backlog moves on.
+  Accept(server);
+  int peer = -1;
+  ASSERT_TRUE(PumpUntil(loop, [&] {
+    peer = AcceptWithin(server, 0);
+    return peer >= 0;
+  }, 10000));
+  fds.push_back(peer);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(WaitLine(n + ": Connected to Server", 10000));
+  EXPECT_EQ(Receive(peer, 12, 3000), "early bytes\n");
+  ASSERT_TRUE(PumpUntil(loop, [&] { return relay.ClientToServerTotal == 12; }));
+  EXPECT_EQ(window.Count(Counter::ClientToServerBuffered), 0);
+}
+
+TEST_F(RelayConnection, SlowServerMakesTheBacklogGrowThenDrainOldestFirst) {
+  std::uint16_t port = 0;
+  int server = Server(port);
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
+  relay.Log.DetailLevel = 0;
+  winsock::SOCKET s;
+  int client = Client(s);
+  int peer = Accept(server);
+  ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+  const std::size_t size = 8 << 20;
+  std::string data(size, ' ');
+  std::mt19937 random(7);
+  for (char& c : data) c = static_cast<char>(random());
+  SetNonBlocking(client);
+  std::size_t sent = 0;
+  std::int64_t peak = 0;
+  while (sent < size) {
+    ssize_t r = ::send(client, data.data() + sent, size - sent, MSG_NOSIGNAL);
+    if (r > 0) sent += static_cast<std::size_t>(r);
+    loop.RunOnce(1);
+    peak = std::max(peak, relay.ClientToServerBuffered);
+  }
+  ASSERT_TRUE(PumpUntil(loop, [&] { return relay.ClientToServerBuffered + relay.ClientToServerTotal == static_cast<std::int64_t>(size); }, 10000));
+  EXPECT_GT(relay.ClientToServerBuffered, 0) << "the server reads nothing yet";
+  EXPECT_GT(peak, 0);
+  std::string got;
+  std::thread reader([&] { got = ReceiveUpTo(peer, size, 20000); });
+  ASSERT_TRUE(PumpUntil(loop, [&] { return relay.ClientToServerTotal == static_cast<std::int64_t>(size); }, 20000));
+  reader.join();
+  EXPECT_EQ(relay.ClientToServerBuffered, 0);
+  EXPECT_TRUE(got == data) << "bytes arrive complete and in order";
+  EXPECT_GT(counterChecks, 10);
+}
+
+// One connection relaying, its client and server socket numbers, and both peers.
+struct Open {
+  winsock::SOCKET s;
+  int client;
+  int peer;
+};
+
+class RelayEnding : public RelayFixture {
+ protected:
+  Open OpenOne() {
+    if (server < 0) {
+      server = Server(port);
+      EXPECT_TRUE(Start("127.0.0.1", std::to_string(port)));
+    }
+    Open o;
+    o.client = Client(o.s);
+    o.peer = Accept(server);
+    EXPECT_TRUE(WaitLine(std::to_string(o.s) + ": Connected to Server"));
+    return o;
+  }
+  V Tail(winsock::SOCKET s, std::size_t from) {
+    V all = window.About(s);
+    return V(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
+  }
+  int server = -1;
+  std::uint16_t port = 0;
+};
+
+TEST_F(RelayEnding, ClientClosingIsPassedOnAndTheConnectionEndsWhenTheServerFollows) {
+  Open o = OpenOne();
+  ASSERT_TRUE(SendAll(o.client, "bye\n"));
+  ::shutdown(o.client, SHUT_WR);
+  EXPECT_EQ(ReceiveToEnd(o.peer, 3000), "bye\n") << "the server sees the data, then the end";
+  ASSERT_TRUE(SendAll(o.peer, "ok\n"));
+  ::shutdown(o.peer, SHUT_WR);
+  EXPECT_EQ(ReceiveToEnd(o.client, 3000), "ok\n") << "the half-closed client still gets the answer";
+  ASSERT_TRUE(WaitGone());
+  Settle();
+  EXPECT_EQ(Tail(o.s, 3), (V{Msg("Client to Server (4 bytes)"), Inf("Client disconnected"),
+                             Msg("Server to Client (3 bytes)"), Inf("Server disconnected"),
+                             Msg("Disconnected from Server"), Msg("Disconnected from Client")}));
+  EXPECT_EQ(window.Count(Counter::Connections), 0);
+  EXPECT_EQ(window.Count(Counter::ClientToServerBuffered), 0);
+  EXPECT_EQ(window.Count(Counter::ServerToClientBuffered), 0);
+}
+
+TEST_F(RelayEnding, ServerClosingFirstIsPassedOnToTheClient) {
+  Open o = OpenOne();
+  ASSERT_TRUE(SendAll(o.peer, "done\n"));
+  ::close(o.peer);
+  Forget(o.peer);
+  EXPECT_EQ(ReceiveToEnd(o.client, 3000), "done\n");
+  ::close(o.client);
+  Forget(o.client);
+  ASSERT_TRUE(WaitGone());
+  Settle();
+  EXPECT_EQ(Tail(o.s, 3), (V{Msg("Server to Client (5 bytes)"), Inf("Server disconnected"),
+                             Inf("Client disconnected"), Msg("Disconnected from Server"),
+                             Msg("Disconnected from Client")}));
+}
+
+TEST_F(RelayEnding, ClientResetEndsTheConnectionAtOnce) {
+  Open o = OpenOne();
+  Reset(o.client);
+  Forget(o.client);
+  ASSERT_TRUE(WaitGone());
+  Settle();
+  EXPECT_EQ(Tail(o.s, 3), (V{Inf("Client disconnected"), Inf("Connection reset by peer"),
+                             Msg("Disconnected from Server")}));
+  EXPECT_EQ(ReceiveToEnd(o.peer, 2000), "") << "the server is let go";
+}
+
+TEST_F(RelayEnding, ServerResetEndsTheConnectionAtOnce) {
+  Open o = OpenOne();
+  Reset(o.peer);
+  Forget(o.peer);
+  ASSERT_TRUE(WaitGone());
+  Settle();
+  EXPECT_EQ(Tail(o.s, 3), (V{Inf("Server disconnected"), Inf("Connection reset by peer"),
+                             Msg("Disconnected from Client")}));
+  EXPECT_EQ(ReceiveToEnd(o.client, 2000), "");
+}
+
+TEST_F(RelayEnding, StopDisconnectsEveryClientNewestFirst) {
+  Open a = OpenOne();
+  Open b = OpenOne();
+  Open c = OpenOne();
+  Settle();
+  std::size_t before = window.lines.size();
+  relay.StopByUser(false);
+  Settle();
+  V stop(window.lines.begin() + static_cast<long>(before), window.lines.end());
+  auto n = [](winsock::SOCKET s) { return std::to_string(s) + ": "; };
+  EXPECT_EQ(stop, (V{Err("Stopped by user"), Msg("Local Port closed"),
+                     Msg(n(c.s) + "Disconnected from Client"), Msg(n(c.s) + "Disconnected from Server"),
+                     Msg(n(b.s) + "Disconnected from Client"), Msg(n(b.s) + "Disconnected from Server"),
+                     Msg(n(a.s) + "Disconnected from Client"), Msg(n(a.s) + "Disconnected from Server")}));
+  EXPECT_EQ(window.Count(Counter::Connections), 0);
+}
+
+TEST_F(RelayEnding, StrayEventsAreIgnoredWithoutAWord) {
+  Open o = OpenOne();
+  Settle();
+  std::size_t before = window.lines.size();
+  relay.HandleSocketEvent(o.s, winsock::WSAMAKESELECTREPLY(winsock::FD_CONNECT, 0));  // a client socket
+  relay.HandleSocketEvent(4000, winsock::WSAMAKESELECTREPLY(winsock::FD_READ, 0));    // nobody's
+  relay.HandleSocketEvent(4000, winsock::WSAMAKESELECTREPLY(winsock::FD_CLOSE, 10054));
+  relay.HandleSocketEvent(relay.ListenSocket, winsock::WSAMAKESELECTREPLY(winsock::FD_ACCEPT, 0));  // nothing waits
+  relay.HandleSocketEvent(o.s, winsock::WSAMAKESELECTREPLY(0x40, 0));                                 // no such event
+  Settle();
+  EXPECT_EQ(window.lines.size(), before);
+  EXPECT_EQ(relay.ConnectionCount, 1);
+}
+
+TEST_F(RelayEnding, ManyConnectionsInRandomOrderKeepTheBufferedCountersExact) {
+  std::mt19937 random(1234);
+  std::vector<Open> open;
+  for (int i = 0; i < 12; ++i) open.push_back(OpenOne());
+  for (Open& o : open) {
+    SetNonBlocking(o.client);
+    SetNonBlocking(o.peer);
+  }
+  relay.Log.DetailLevel = 0;
+  std::string chunk(50000, 'z');
+  for (int step = 0; step < 300; ++step) {
+    Open& o = open[random() % open.size()];
+    switch (random() % 4) {
+      case 0: ::send(o.client, chunk.data(), random() % chunk.size() + 1, MSG_NOSIGNAL); break;
+      case 1: ::send(o.peer, chunk.data(), random() % chunk.size() + 1, MSG_NOSIGNAL); break;
+      case 2: { char buf[30000]; ::recv(o.peer, buf, sizeof buf, 0); break; }
+      default: { char buf[30000]; ::recv(o.client, buf, sizeof buf, 0); break; }
+    }
+    loop.RunOnce(1);
+  }
+  for (Open& o : open) {
+    ::close(o.client);
+    ::close(o.peer);
+    Forget(o.client);
+    Forget(o.peer);
+  }
+  ASSERT_TRUE(PumpUntil(loop, [&] { return relay.Connections == nullptr; }, 10000));
+  EXPECT_GT(counterChecks, 100);
+  EXPECT_EQ(window.Count(Counter::ClientToServerBuffered), 0);
+  EXPECT_EQ(window.Count(Counter::ServerToClientBuffered), 0);
+  EXPECT_EQ(window.Count(Counter::Connections), 0);
+}
+
+}  // namespace
+}  // namespace tapline::test

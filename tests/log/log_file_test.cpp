@@ -1,0 +1,284 @@
+#include "log/log_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tapline::log {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kHtmlHeader[] =
+    "<html>\r\n"
+    "<head>\r\n"
+    "  <meta name=\"Generator\" content=\"Tapline\">\r\n"
+    "  <title>Tapline Log File</title>\r\n"
+    "  <style type=\"text/css\">\r\n"
+    "    <!--\r\n"
+    "    span {font-size: 10pt; font-family: \"Courier New\", Courier, monospace}\r\n"
+    "    span.tserror {color: red}\r\n"
+    "    span.tsmsg {color: navy}\r\n"
+    "    span.tsdata {color: black}\r\n"
+    "    span.tsinform {color: maroon}\r\n"
+    "    body {background: white; margin-top: 0; margin-right: 0; margin-left: 0; margin-bottom: 0}\r\n"
+    "    -->\r\n"
+    "  </style>\r\n"
+    "</head>\r\n"
+    "<body>\r\n";
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tapline-log-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// --- File name kinds ---
+
+struct NameCase {
+  const char* name;
+  bool html;
+};
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+
+class HtmlFileNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(HtmlFileNameTest, ClassifiesByTheLastComponentsExtension) {
+  EXPECT_EQ(IsHtmlFileName(GetParam().name), GetParam().html) << GetParam().name;
+}
+
+const NameCase kNameCases[] = {
+    // HTML, in any case.
+    {"LOG.HTM", true},
+    {"log.Html", true},
+    {"x.html", true},
+    {"log.hTm", true},
+    {"/tmp/run/trace.htm", true},
+    {"C:\\Logs\\trace.HTML", true},
+    {"dir.txt/file.htm", true},
+    {"./a.b.html", true},
+    {".htm", true},  // the whole name is the extension: still an HTML name
+    // Plain text.
+    {"log.txt", false},
+    {"log", false},
+    {"log.htm.txt", false},
+    {"log.htm.bak", false},
+    {"dir.htm/file", false},
+    {"dir.htm\\file", false},
+    {"dir.htm/", false},
+    {"log.", false},
+    {"log.htmx", false},
+    {"log.ht", false},
+    {"loghtm", false},
+    {"", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Names, HtmlFileNameTest, ::testing::ValuesIn(kNameCases));
+
+// --- Writing ---
+
+using Writes = std::vector<std::pair<std::string, Colour>>;
+
+std::string WriteAll(const TempDir& dir, const std::string& name, const Writes& writes) {
+  std::string path = dir.File(name);
+  LogFile file;
+  EXPECT_TRUE(file.Create(path));
+  for (const auto& [text, colour] : writes) file.Write(text.data(), text.size(), colour);
+  file.Close();
+  EXPECT_FALSE(file.IsOpen());
+  return ReadFile(path);
+}
+
+struct HtmlBodyCase {
+  const char* name;
+  Writes writes;
+  std::string body;  // everything between the header and the body end tag
+};
+
+void PrintTo(const HtmlBodyCase& c, std::ostream* os) { *os << c.name; }
+
+class HtmlBodyTest : public ::testing::TestWithParam<HtmlBodyCase> {
+ protected:
+  TempDir dir_;
+};
+
+TEST_P(HtmlBodyTest, WritesEscapedTextInSpans) {
+  std::string contents = WriteAll(dir_, "log.html", GetParam().writes);
+  EXPECT_EQ(contents, kHtmlHeader + GetParam().body + "</body>\r\n</html>\r\n");
+}
+
+std::string Repeat(const std::string& s, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += s;
+  return out;
+}
+
+const HtmlBodyCase kHtmlBodyCases[] = {
+    // Escapes.
+    {"Tag", {{"<b>bold</b>", DataLine}}, "<span class=\"tsdata\">&lt;b&gt;bold&lt;/b&gt;</span>\r\n"},
+    {"Ampersand", {{"a&b", DataLine}}, "<span class=\"tsdata\">a&amp;b</span>\r\n"},
+    {"QuotesUnchanged", {{"say \"hi\" 'x'", DataLine}}, "<span class=\"tsdata\">say \"hi\" 'x'</span>\r\n"},
+    {"CrBecomesBreakTag", {{"a\r\n", DataLine}}, "<span class=\"tsdata\">a<br />\r\n</span>\r\n"},
+    {"LoneCrAndLf", {{"\r\n\r", DataLine}}, "<span class=\"tsdata\"><br />\r\n<br />\r</span>\r\n"},
+    {"TabLfAndHighBytesUnchanged",
+     {{"a\tb\nc\x80\xFF", DataLine}},
+     "<span class=\"tsdata\">a\tb\nc\x80\xFF</span>\r\n"},
+    // Blanks.
+    {"ThreeBlanks", {{"a   b", MessageLine}}, "<span class=\"tsmsg\">a &nbsp;&nbsp;b</span>\r\n"},
+    {"SingleBlanks", {{"a b c", MessageLine}}, "<span class=\"tsmsg\">a b c</span>\r\n"},
+    {"LeadingBlanks", {{"  x", DataLine}}, "<span class=\"tsdata\"> &nbsp;x</span>\r\n"},
+    {"OnlyBlanks", {{"    ", DataLine}}, "<span class=\"tsdata\"> &nbsp;&nbsp;&nbsp;</span>\r\n"},
+    {"BlankRunRestartsInEachWrite",
+     {{"a ", DataLine}, {" b", DataLine}},
+     "<span class=\"tsdata\">a  b</span>\r\n"},
+    {"EscapeNextToBlanks", {{" < &", DataLine}}, "<span class=\"tsdata\"> &lt; &amp;</span>\r\n"},
+    // Spans.
+    {"SameKindSharesOneSpan",
+     {{"one", MessageLine}, {"\r\n", MessageLine}, {"two", MessageLine}, {"\r\n", MessageLine}},
+     "<span class=\"tsmsg\">one<br />\r\ntwo<br />\r\n</span>\r\n"},
+    {"ChangeClosesAndOpensOnTheSameLine",
+     {{"m\r\n", MessageLine}, {"i\r\n", InformLine}, {"e\r\n", ErrorLine}, {"d\r\n", DataLine}},
+     "<span class=\"tsmsg\">m<br />\r\n"
+     "</span><span class=\"tsinform\">i<br />\r\n"
+     "</span><span class=\"tserror\">e<br />\r\n"
+     "</span><span class=\"tsdata\">d<br />\r\n"
+     "</span>\r\n"},
+    {"PurpleIsDataAndSharesItsSpan",
+     {{"GET / HTTP/1.0\r\n", DataLine}, {"Host: h:80\r\n", RewrittenHostLine}, {"\r\n", DataLine}},
+     "<span class=\"tsdata\">GET / HTTP/1.0<br />\r\nHost: h:80<br />\r\n<br />\r\n</span>\r\n"},
+    {"UnknownColourIsData", {{"x", 0x00FF00}}, "<span class=\"tsdata\">x</span>\r\n"},
+    {"EmptyTextStillOpensSpan", {{"", InformLine}}, "<span class=\"tsinform\"></span>\r\n"},
+    // Nothing logged: no span to close.
+    {"NoLines", {}, ""},
+    // Long texts go through the stream in many pieces; nothing may be lost between them.
+    {"LongText",
+     {{Repeat("a  <&>\r\n", 20000), DataLine}},
+     "<span class=\"tsdata\">" + Repeat("a &nbsp;&lt;&amp;&gt;<br />\r\n", 20000) + "</span>\r\n"},
+    {"LongRunBetweenEscapes",
+     {{"<" + std::string(20000, 'x') + ">", DataLine}},
+     "<span class=\"tsdata\">&lt;" + std::string(20000, 'x') + "&gt;</span>\r\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, HtmlBodyTest, ::testing::ValuesIn(kHtmlBodyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct PlainCase {
+  const char* name;
+  const char* fileName;
+};
+
+void PrintTo(const PlainCase& c, std::ostream* os) { *os << c.name; }
+
+class PlainFileTest : public ::testing::TestWithParam<PlainCase> {
+ protected:
+  TempDir dir_;
+};
+
+TEST_P(PlainFileTest, HoldsExactlyTheTextsWritten) {
+  Writes writes = {{"12:00; Resolving  Remote Host", MessageLine},
+                   {"\r\n", MessageLine},
+                   {"<b>&amp;</b>   x\r\n", DataLine},
+                   {"Host: h:80\r\n", RewrittenHostLine},
+                   {std::string("\0\x80\r", 3), ErrorLine}};
+  std::string expected;
+  for (const auto& w : writes) expected += w.first;
+  EXPECT_EQ(WriteAll(dir_, GetParam().fileName, writes), expected);
+}
+
+const PlainCase kPlainCases[] = {
+    {"Txt", "log.txt"},
+    {"NoExtension", "log"},
+    {"HtmInTheMiddle", "log.htm.txt"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlainFileTest, ::testing::ValuesIn(kPlainCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Life of the file ---
+
+TEST(LogFileLife, CreateFailsWhereNoFileCanBeMade) {
+  TempDir dir;
+  LogFile file;
+  EXPECT_FALSE(file.Create(dir.File("missing-dir/log.htm")));
+  EXPECT_FALSE(file.IsOpen());
+  file.Write("ignored", DataLine);  // harmless without a file
+  file.Close();
+}
+
+TEST(LogFileLife, CreateEmptiesAnEarlierFile) {
+  TempDir dir;
+  std::string path = dir.File("log.txt");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "left over from the previous run\r\n";
+  }
+  LogFile file;
+  ASSERT_TRUE(file.Create(path));
+  EXPECT_FALSE(file.Html());
+  file.Write("new", DataLine);
+  file.Close();
+  EXPECT_EQ(ReadFile(path), "new");
+}
+
+TEST(LogFileLife, EachRunStartsWithoutAnOpenSpan) {
+  TempDir dir;
+  std::string first = dir.File("a.htm");
+  std::string second = dir.File("b.htm");
+  LogFile file;
+  ASSERT_TRUE(file.Create(first));
+  EXPECT_TRUE(file.Html());
+  file.Write("x", MessageLine);
+  file.Close();
+  ASSERT_TRUE(file.Create(second));
+  file.Write("y", MessageLine);  // same colour as the last span of the previous file, still a new span
+  file.Close();
+  EXPECT_EQ(ReadFile(second), std::string(kHtmlHeader) + "<span class=\"tsmsg\">y</span>\r\n</body>\r\n</html>\r\n");
+}
+
+TEST(LogFileLife, DestructionClosesWithoutTrailer) {
+  TempDir dir;
+  std::string path = dir.File("log.htm");
+  {
+    LogFile file;
+    ASSERT_TRUE(file.Create(path));
+    file.Write("x\r\n", InformLine);
+  }
+  EXPECT_EQ(ReadFile(path), std::string(kHtmlHeader) + "<span class=\"tsinform\">x<br />\r\n");
+}
+
+TEST(LogFileLife, NulTerminatedWriteStopsAtTheNul) {
+  TempDir dir;
+  std::string path = dir.File("log.txt");
+  LogFile file;
+  ASSERT_TRUE(file.Create(path));
+  file.Write("abc\0def", DataLine);
+  file.Close();
+  EXPECT_EQ(ReadFile(path), "abc");
+}
+
+}  // namespace
+}  // namespace tapline::log

@@ -1,0 +1,148 @@
+#include "log/text_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tapline::log {
+namespace {
+
+struct SplitCase {
+  const char* name;
+  std::string block;
+  std::int32_t result;
+  std::vector<std::string> lines;
+  bool incomplete;
+};
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<std::string> ChainTexts(const LogRecord* head) {
+  std::vector<std::string> texts;
+  for (const LogRecord* r = head; r != nullptr; r = r->Next) texts.emplace_back(r->Text(), r->Length);
+  return texts;
+}
+
+class SplitTextLinesTest : public ::testing::TestWithParam<SplitCase> {
+ protected:
+  void TearDown() override { FreeLogRecords(heap_, head_); }
+  platform::Heap heap_;
+  LogRecord* head_ = nullptr;
+  LogRecord* tail_ = nullptr;
+};
+
+TEST_P(SplitTextLinesTest, SplitsLeadingTextLines) {
+  const SplitCase& c = GetParam();
+  bool incomplete = !c.incomplete;  // must be overwritten either way
+  std::int32_t result = SplitTextLines(heap_, c.block.data(), static_cast<std::int32_t>(c.block.size()), head_,
+                                       tail_, incomplete);
+  EXPECT_EQ(result, c.result);
+  EXPECT_EQ(incomplete, c.incomplete);
+
+  std::vector<std::string> expected;
+  for (const std::string& line : c.lines) expected.push_back(line + "\r\n");
+  EXPECT_EQ(ChainTexts(head_), expected);
+
+  // Every record is black, NUL-terminated, and the tail really is the last record.
+  const LogRecord* last = nullptr;
+  for (const LogRecord* r = head_; r != nullptr; r = r->Next) {
+    EXPECT_EQ(r->Colour, DataLine);
+    EXPECT_EQ(r->Text()[r->Length], '\0');
+    last = r;
+  }
+  EXPECT_EQ(tail_, last);
+}
+
+const SplitCase kSplitCases[] = {
+    // Line breaks.
+    {"RequestWithEmptyLine", "GET / HTTP/1.0\r\n\r\n", 18, {"GET / HTTP/1.0", ""}, false},
+    {"LfAlone", "a\nbc\n", 5, {"a", "bc"}, false},
+    {"MixedLfAndCrLf", "a\r\nb\nc\r\n", 8, {"a", "b", "c"}, false},
+    {"EmptyLinesOnly", "\n\r\n\n", 4, {"", "", ""}, false},
+    {"SingleCrLf", "\r\n", 2, {""}, false},
+    // Printable range and TAB.
+    {"TabStaysInLine", "a\tb \t\n", 6, {"a\tb \t"}, false},
+    {"PrintableBounds", std::string("\x20~\n", 3), 3, {" ~"}, false},
+    // Incomplete last line.
+    {"IncompleteLastLine", "GET / HTTP/1.0\r\nX", 17, {"GET / HTTP/1.0", "X"}, true},
+    {"SingleByte", "x", 1, {"x"}, true},
+    {"CrAtBlockEnd", "ab\r", 3, {"ab"}, true},
+    {"LoneCrAtBlockEnd", "\r", 1, {""}, true},
+    {"CrAtEndAfterLines", "a\n\r", 3, {"a", ""}, true},
+    // Bytes that stop the split: the answer is the start of the line holding them.
+    {"LoneCrInLine", "ok\r\nx\ry\r\n", 4, {"ok"}, false},
+    {"CrCrLf", "a\r\r\n", 0, {}, false},
+    {"DelByte", "abc\x7F\n", 0, {}, false},
+    {"HighByte", "l1\nab\x80\n", 3, {"l1"}, false},
+    {"NulByte", std::string("l1\nl2\n\0", 7), 6, {"l1", "l2"}, false},
+    {"ControlBelowBlank", "l1\n\x1F", 3, {"l1"}, false},
+    {"NonTextAfterIncompleteText", "abc\xFF", 0, {}, false},
+    // Nothing at all.
+    {"EmptyBlock", "", 0, {}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, SplitTextLinesTest, ::testing::ValuesIn(kSplitCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SplitTextLinesChain, ReplacesWhatTheChainHeldBefore) {
+  platform::Heap heap;
+  LogRecord* head = nullptr;
+  LogRecord* tail = nullptr;
+  ASSERT_TRUE(NewLogRecord(heap, head, tail, MessageLine, 3, "old"));
+  bool incomplete = false;
+  // The old record must be freed, not leaked and not kept (the leak checker watches the first half).
+  EXPECT_EQ(SplitTextLines(heap, "new\n", 4, head, tail, incomplete), 4);
+  EXPECT_EQ(ChainTexts(head), std::vector<std::string>{"new\r\n"});
+  EXPECT_EQ(head, tail);
+  FreeLogRecords(heap, head);
+}
+
+struct SplitFailureCase {
+  const char* name;
+  std::string block;
+};
+
+void PrintTo(const SplitFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class SplitTextLinesOutOfMemory : public ::testing::TestWithParam<SplitFailureCase> {};
+
+TEST_P(SplitTextLinesOutOfMemory, AnswersMinusOneWithAnEmptyChain) {
+  platform::Heap heap;  // no drain hook: the first failed allocation is final
+  LogRecord* head = nullptr;
+  LogRecord* tail = nullptr;
+  bool incomplete = false;
+  heap.FailNext(1);
+  const std::string& block = GetParam().block;
+  EXPECT_EQ(SplitTextLines(heap, block.data(), static_cast<std::int32_t>(block.size()), head, tail, incomplete), -1);
+  EXPECT_EQ(head, nullptr);
+  EXPECT_EQ(heap.Failures(), 1);
+}
+
+const SplitFailureCase kSplitFailureCases[] = {
+    {"AtLineFeed", "a\nb\n"},
+    {"AtIncompleteLastLine", "abc"},
+    {"AtCrAtBlockEnd", "abc\r"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, SplitTextLinesOutOfMemory, ::testing::ValuesIn(kSplitFailureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SplitTextLinesOutOfMemoryDrain, RetriesAfterADrainThatFreedSomething) {
+  platform::Heap heap;
+  int drains = 0;
+  heap.SetDrainHook([&] { return ++drains == 1; });
+  heap.FailNext(1);
+  LogRecord* head = nullptr;
+  LogRecord* tail = nullptr;
+  bool incomplete = false;
+  EXPECT_EQ(SplitTextLines(heap, "a\nb\n", 4, head, tail, incomplete), 4);
+  EXPECT_EQ(drains, 1);
+  EXPECT_EQ(ChainTexts(head), (std::vector<std::string>{"a\r\n", "b\r\n"}));
+  FreeLogRecords(heap, head);
+}
+
+}  // namespace
+}  // namespace tapline::log
