@@ -1,0 +1,111 @@
+#include "tests/cli/cli_process.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace tapline::test {
+
+namespace {
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+}  // namespace
+
+CliProcess::CliProcess(const std::vector<std::string>& args) {
+  static int counter = 0;
+  std::string base = ::testing::TempDir() + "tapline-cli-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  out_ = base + ".out";
+  err_ = base + ".err";
+  pid_ = fork();
+  if (pid_ == 0) {
+    int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    std::string program = TAPLINE_CLI_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+}
+
+CliProcess::~CliProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  unlink(out_.c_str());
+  unlink(err_.c_str());
+}
+
+std::string CliProcess::Output() const { return ReadFile(out_); }
+std::string CliProcess::Errors() const { return ReadFile(err_); }
+
+bool CliProcess::WaitForOutput(const std::string& text, int milliseconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Output().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return Output().find(text) != std::string::npos;
+}
+
+int CliProcess::WaitForPort(int milliseconds) {
+  if (!WaitForOutput("Waiting for connections", milliseconds)) return 0;
+  std::smatch m;
+  std::string out = Output();
+  if (std::regex_search(out, m, std::regex("Local Port \\((\\d+)\\) opened"))) return std::stoi(m[1]);
+  return 0;
+}
+
+void CliProcess::Signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+int CliProcess::Wait(int milliseconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return -1;
+}
+
+std::string Sha256(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    out += hex[digest[i] >> 4];
+    out += hex[digest[i] & 15];
+  }
+  return out;
+}
+
+}  // namespace tapline::test

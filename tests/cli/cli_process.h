@@ -1,0 +1,37 @@
+// Runs tapline-cli as a child process for end-to-end tests: its standard output goes to a file the test
+// reads, and the port it listens on is taken from its log.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tapline::test {
+
+class CliProcess {
+ public:
+  // Starts tapline-cli with `args`; standard output and standard error go to files in a temp folder.
+  explicit CliProcess(const std::vector<std::string>& args);
+  ~CliProcess();  // kills the child if it still runs
+
+  // Waits until the log shows "Local Port (N) opened" and answers N (0 when it did not come in time).
+  int WaitForPort(int milliseconds = 10000);
+  // Waits until the log holds `text`.
+  bool WaitForOutput(const std::string& text, int milliseconds = 10000);
+  void Signal(int signal);
+  // Waits for the exit and answers the exit code (-1 when it did not end in time, -2 for a signal).
+  int Wait(int milliseconds = 20000);
+
+  std::string Output() const;  // standard output so far
+  std::string Errors() const;  // standard error so far
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_;
+  std::string err_;
+};
+
+std::string Sha256(const std::string& data);
+
+}  // namespace tapline::test

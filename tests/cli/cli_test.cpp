@@ -1,0 +1,191 @@
+// tapline-cli as a user runs it: exit codes and messages, stopping with a signal, and real transfers
+// whose bytes must arrive unchanged.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/cli/cli_process.h"
+#include "tests/support/loopback.h"
+
+namespace tapline::test {
+namespace {
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  std::mt19937_64 random(seed);
+  for (std::size_t i = 0; i + 8 <= size; i += 8) {
+    std::uint64_t v = random();
+    std::memcpy(&data[i], &v, 8);
+  }
+  return data;
+}
+
+TEST(CliErrors, UsageAndFieldErrorsExitTwoWithTheMessageAndNoLogLine) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{}, "Usage: tapline-cli <remote host>"},
+      {{"host", "80"}, "[-auto] [-hexonly]."},
+      {{"host", "80", "0", "-size", "64KB"}, "Usage: "},
+      {{"host", "80", "0", "-detail", "high"}, "Usage: "},
+      {{"host", "80", "0", "-file"}, "Usage: "},
+      {{"", "80", "0"}, "Remote Host required.\n"},
+      {{"host", "99999", "0"}, "Remote Port must be a positive integer.\n"},
+      {{"host", "80", "-1"}, "Local Port must be a nonnegative integer.\n"},
+      {{"host", "80", "0", "-file", "/no/such/dir/x.txt"}, "Could not create log file.\n"},
+  };
+  for (const Case& c : cases) {
+    CliProcess cli(c.args);
+    EXPECT_EQ(cli.Wait(), 2);
+    EXPECT_NE(cli.Errors().find(c.message), std::string::npos) << cli.Errors();
+    EXPECT_EQ(cli.Output(), "");
+  }
+}
+
+TEST(CliErrors, LocalPortInUseEndsByItselfWithExitOne) {
+  std::uint16_t busy = 0;
+  int listener = ListenLoopback(busy);
+  CliProcess cli({"127.0.0.1", "80", std::to_string(busy)});
+  EXPECT_EQ(cli.Wait(), 1);
+  std::string out = cli.Output();
+  EXPECT_NE(out.find("; Could not open Local Port\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("; Address already in use\n"), std::string::npos) << out;
+  close(listener);
+}
+
+TEST(CliStop, SigintStopsTheRelayAndExitsZeroAfterTheLastLines) {
+  CliProcess cli({"127.0.0.1", "9", "0"});
+  ASSERT_GT(cli.WaitForPort(), 0);
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+  std::string out = cli.Output();
+  auto stopped = out.find("; Stopped by user\n");
+  ASSERT_NE(stopped, std::string::npos) << out;
+  EXPECT_NE(out.find("; Local Port closed\n", stopped), std::string::npos) << out;
+}
+
+// A server of the test's own, run on a thread: it takes one connection and does `serve` with it.
+class OneShotServer {
+ public:
+  template <typename F>
+  explicit OneShotServer(F serve) {
+    fd_ = ListenLoopback(port_);
+    thread_ = std::thread([this, serve] {
+      int c = AcceptWithin(fd_, 20000);
+      if (c >= 0) serve(c);
+    });
+  }
+  ~OneShotServer() {
+    Join();
+    close(fd_);
+  }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+TEST(CliTransfer, HundredMegabytesEachWayArriveUnchanged) {
+  const std::size_t size = 100u << 20;
+  std::string up = RandomBytes(size, 1), down = RandomBytes(size, 2);
+  std::string serverGot, clientGot;
+  OneShotServer server([&](int c) {
+    std::thread reader([&] { serverGot = ReceiveAll(c, 60000); });
+    SendAll(c, down);
+    shutdown(c, SHUT_WR);
+    reader.join();
+    close(c);
+  });
+  CliProcess cli({"127.0.0.1", std::to_string(server.Port()), "0", "-detail", "Low"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  auto started = std::chrono::steady_clock::now();
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  ASSERT_GE(client, 0);
+  std::thread reader([&] { clientGot = ReceiveAll(client, 60000); });
+  SendAll(client, up);
+  shutdown(client, SHUT_WR);
+  reader.join();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  close(client);
+  server.Join();
+  EXPECT_EQ(serverGot.size(), up.size()) << cli.Output().substr(0, 3000);
+  EXPECT_EQ(Sha256(serverGot), Sha256(up));
+  EXPECT_EQ(Sha256(clientGot), Sha256(down));
+  std::printf("[ figures  ] 2 x 100 MB through tapline-cli in %.2f s: %.1f MB/s each way\n", seconds,
+              100.0 / seconds);
+  cli.Signal(SIGTERM);
+  EXPECT_EQ(cli.Wait(), 0);
+  std::string out = cli.Output();
+  EXPECT_NE(out.find(": Client disconnected\n"), std::string::npos);
+  EXPECT_NE(out.find(": Server disconnected\n"), std::string::npos);
+  EXPECT_NE(out.find(": Disconnected from Client\n"), std::string::npos);
+}
+
+TEST(CliTransfer, FastServerThatClosesAtOnceReachesASlowClientWhole) {
+  const std::size_t size = 50u << 20;
+  std::string answer = RandomBytes(size, 3);
+  OneShotServer server([&](int c) {
+    SendAll(c, answer);
+    close(c);  // answers and goes at once
+  });
+  CliProcess cli({"127.0.0.1", std::to_string(server.Port()), "0", "-detail", "Low"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  ASSERT_GE(client, 0);
+  // Read slowly at first, so that the server is long gone while most of the answer still waits.
+  std::string got;
+  char buf[16384];
+  for (int i = 0; i < 40; ++i) {
+    ssize_t n = recv(client, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<std::size_t>(n));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(cli.WaitForOutput(": Server disconnected\n")) << "the server closed while the client was behind";
+  got += ReceiveAll(client, 30000);
+  close(client);
+  EXPECT_EQ(got.size(), size);
+  EXPECT_EQ(Sha256(got), Sha256(answer));
+  EXPECT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
+}
+
+TEST(CliTransfer, ClientThatHalfClosesAfterItsRequestStillGetsTheWholeAnswer) {
+  std::string request = "GET /file HTTP/1.0\r\n\r\n";
+  std::string answer = "HTTP/1.0 200 OK\r\n\r\n" + std::string(300000, 'a');
+  std::string serverGot;
+  OneShotServer server([&](int c) {
+    serverGot = ReceiveAll(c, 10000);  // until the client's end arrives
+    SendAll(c, answer);
+    close(c);
+  });
+  CliProcess cli({"127.0.0.1", std::to_string(server.Port()), "0"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  SendAll(client, request);
+  shutdown(client, SHUT_WR);
+  std::string got = ReceiveAll(client, 10000);
+  close(client);
+  server.Join();
+  EXPECT_EQ(serverGot, request);
+  EXPECT_EQ(got, answer);
+}
+
+}  // namespace
+}  // namespace tapline::test
