@@ -126,33 +126,7 @@ TEST_F(RelayConnection, SlowServerMakesTheBacklogGrowThenDrainOldestFirst) {
   EXPECT_GT(counterChecks, 10);
 }
 
-// One connection relaying, its client and server socket numbers, and both peers.
-struct Open {
-  winsock::SOCKET s;
-  int client;
-  int peer;
-};
-
-class RelayEnding : public RelayFixture {
- protected:
-  Open OpenOne() {
-    if (server < 0) {
-      server = Server(port);
-      EXPECT_TRUE(Start("127.0.0.1", std::to_string(port)));
-    }
-    Open o;
-    o.client = Client(o.s);
-    o.peer = Accept(server);
-    EXPECT_TRUE(WaitLine(std::to_string(o.s) + ": Connected to Server"));
-    return o;
-  }
-  V Tail(winsock::SOCKET s, std::size_t from) {
-    V all = window.About(s);
-    return V(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
-  }
-  int server = -1;
-  std::uint16_t port = 0;
-};
+using RelayEnding = RelayFixture;
 
 TEST_F(RelayEnding, ClientClosingIsPassedOnAndTheConnectionEndsWhenTheServerFollows) {
   Open o = OpenOne();

@@ -33,6 +33,13 @@ inline ViewLine Inf(const std::string& t) { return {log::InformLine, t}; }
 inline ViewLine Err(const std::string& t) { return {log::ErrorLine, t}; }
 inline ViewLine Dat(const std::string& t) { return {log::DataLine, t}; }
 
+// One connection relaying: the relay's client socket number and both peers of the test.
+struct Open {
+  winsock::SOCKET s;
+  int client;
+  int peer;
+};
+
 class RelayFixture : public ::testing::Test {
  protected:
   RelayFixture() : ws(loop), relay(window, ws, loop, heap) {
@@ -118,6 +125,35 @@ class RelayFixture : public ::testing::Test {
   // Lets queued lines reach the view.
   void Settle() { PumpFor(loop, 30); }
 
+  // Starts the relay towards a server of the test's own (once) and opens one more connection through it.
+  Open OpenOne() {
+    if (server < 0) {
+      server = Server(port);
+      EXPECT_TRUE(Start("127.0.0.1", std::to_string(port)));
+    }
+    Open o;
+    o.client = Client(o.s);
+    o.peer = Accept(server);
+    EXPECT_TRUE(WaitLine(std::to_string(o.s) + ": Connected to Server"));
+    return o;
+  }
+  // The lines about one connection from the `from`-th on.
+  V Tail(winsock::SOCKET s, std::size_t from) {
+    V all = window.About(s);
+    return V(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
+  }
+  // The data lines (text lines and dump lines) that follow a block's header line.
+  std::vector<std::string> DataAfter(const std::string& header) const {
+    std::vector<std::string> out;
+    bool in = false;
+    for (const ViewLine& l : window.lines) {
+      if (in && l.colour != log::DataLine && l.colour != log::RewrittenHostLine) break;
+      if (in) out.push_back(l.colour == log::RewrittenHostLine ? "[purple] " + l.text : l.text);
+      if (l.text == header) in = true;
+    }
+    return out;
+  }
+
   void CheckBufferedCounters() {
     std::int64_t toServer = 0, toClient = 0;
     for (engine::Connection* c = relay.Connections; c != nullptr; c = c->Next) {
@@ -139,6 +175,8 @@ class RelayFixture : public ::testing::Test {
   std::vector<int> fds;
   bool checkCounters = true;
   int counterChecks = 0;
+  int server = -1;
+  std::uint16_t port = 0;
 };
 
 }  // namespace tapline::test
