@@ -8,8 +8,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -71,10 +71,10 @@ bool CliProcess::WaitForOutput(const std::string& text, int milliseconds) {
 
 int CliProcess::WaitForPort(int milliseconds) {
   if (!WaitForOutput("Waiting for connections", milliseconds)) return 0;
-  std::smatch m;
   std::string out = Output();
-  if (std::regex_search(out, m, std::regex("Local Port \\((\\d+)\\) opened"))) return std::stoi(m[1]);
-  return 0;
+  auto at = out.find("Local Port (");
+  if (at == std::string::npos) return 0;
+  return std::atoi(out.c_str() + at + 12);
 }
 
 void CliProcess::Signal(int signal) {
