@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/relay.h"
+#include "engine/host_rewrite.h"
 
 namespace tapline::engine {
 
@@ -30,16 +30,17 @@ std::int32_t LineExtent(const char* block, std::int32_t n, std::int32_t at, cons
 
 }  // namespace
 
-std::int32_t Relay::RewriteHostHeader(Connection* c, log::LogRecord*& head, log::LogRecord*& tail, std::int32_t old,
-                                      std::int32_t n) {
+std::int32_t RewriteHostHeader(platform::Heap& heap, TransferBuffer& buffer, const std::string& hostText,
+                               const std::string& portText, std::int32_t& httpRequestSeen, log::LogRecord*& head,
+                               log::LogRecord*& tail, std::int32_t old, std::int32_t n) {
   std::int32_t firstLength = head->Length;
   if (firstLength < 10 || std::memcmp(head->Text() + firstLength - 10, "HTTP/1.", 7) != 0) {
-    c->HttpRequestSeen = 0;
+    httpRequestSeen = 0;
     return n;
   }
-  c->HttpRequestSeen = 1;
+  httpRequestSeen = 1;
 
-  const char* block = c->ToServer.Data + old;
+  const char* block = buffer.Data + old;
   int ending = 0;
   std::int32_t at = LineExtent(block, n, 0, head, ending);
   log::LogRecord* host = nullptr;
@@ -63,20 +64,19 @@ std::int32_t Relay::RewriteHostHeader(Connection* c, log::LogRecord*& head, log:
   // Only a line ended by CR LF is replaced; any other line is forwarded and shown as it was sent.
   if (hostEnding != 2) return n;
 
-  std::string line = "Host: " + remoteHostText_ + ":" + remotePortText_ + "\r\n";
+  std::string line = "Host: " + hostText + ":" + portText + "\r\n";
   std::int32_t newLength = static_cast<std::int32_t>(line.size());
   std::int32_t oldLength = host->Length;
   std::int32_t diff = newLength - oldLength;
 
-  auto* record = static_cast<log::LogRecord*>(heap_.AllocateOrDrain(log::LogRecordBytes(line.size())));
+  auto* record = static_cast<log::LogRecord*>(heap.AllocateOrDrain(log::LogRecordBytes(line.size())));
   if (record == nullptr) return -2;
   // The waiting bytes must never run past the block: make room first, and treat no room as no memory.
-  TransferBuffer& buffer = c->ToServer;
   if (buffer.Length + diff > buffer.Capacity) {
     std::int32_t want = (buffer.Length + diff) / 4096 * 4096 + 4096;
-    ResizeBuffer(heap_, buffer, want);
+    ResizeBuffer(heap, buffer, want);
     if (buffer.Length + diff > buffer.Capacity) {
-      heap_.Free(record);
+      heap.Free(record);
       return -2;
     }
   }
@@ -86,7 +86,7 @@ std::int32_t Relay::RewriteHostHeader(Connection* c, log::LogRecord*& head, log:
   record->Next = host->Next;
   hostPrev->Next = record;
   if (tail == host) tail = record;
-  heap_.Free(host);
+  heap.Free(host);
 
   // Replace the line at its own place in the block (the data may have moved while growing).
   char* lineStart = buffer.Data + old + hostAt;
@@ -98,10 +98,10 @@ std::int32_t Relay::RewriteHostHeader(Connection* c, log::LogRecord*& head, log:
   return n + diff;
 }
 
-std::int32_t Relay::KeepResponseHeader(Connection* c, log::LogRecord*& head, log::LogRecord*& tail, const char* block,
-                                       std::int32_t n, std::int32_t textLength) {
-  if (c->HttpRequestSeen != 1 || head == nullptr || !StartsWith(head, "HTTP/1.")) {
-    log::FreeLogRecords(heap_, head);
+std::int32_t KeepResponseHeader(platform::Heap& heap, std::int32_t httpRequestSeen, log::LogRecord*& head,
+                                log::LogRecord*& tail, const char* block, std::int32_t n, std::int32_t textLength) {
+  if (httpRequestSeen != 1 || head == nullptr || !StartsWith(head, "HTTP/1.")) {
+    log::FreeLogRecords(heap, head);
     tail = nullptr;
     return 0;
   }
@@ -113,7 +113,7 @@ std::int32_t Relay::KeepResponseHeader(Connection* c, log::LogRecord*& head, log
       log::LogRecord* rest = r->Next;
       r->Next = nullptr;
       tail = r;
-      log::FreeLogRecords(heap_, rest);
+      log::FreeLogRecords(heap, rest);
       return at;
     }
   }

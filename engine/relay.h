@@ -100,12 +100,6 @@ class Relay {
   int ServerStreamEnded(Connection* c);
   int PassOnEnds(Connection* c);
 
-  // The Host rewrite of HTTP requests and the header lines of their answers.
-  std::int32_t RewriteHostHeader(Connection* c, log::LogRecord*& head, log::LogRecord*& tail, std::int32_t old,
-                                 std::int32_t n);
-  std::int32_t KeepResponseHeader(Connection* c, log::LogRecord*& head, log::LogRecord*& tail, const char* block,
-                                  std::int32_t n, std::int32_t textLength);
-
   void Count(Counter counter, std::int64_t& field, std::int64_t delta);
   void ShowAllCounts();
   std::int32_t Sock(winsock::SOCKET s) const { return static_cast<std::int32_t>(s); }

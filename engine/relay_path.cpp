@@ -1,6 +1,7 @@
 // The data path: read what a side sent, log it, forward it or keep it until the other side can take it,
 // and end the connection when a side goes. An orderly end of one side's stream is passed on once
 // everything before it has been delivered, so no byte is lost to a side that closes first.
+#include "engine/host_rewrite.h"
 #include "engine/relay.h"
 #include "log/text_lines.h"
 
@@ -17,7 +18,8 @@ bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std:
   if (c->TextMode == -1) c->TextMode = whole == n ? 1 : 0;
   if (fromClient) {
     if (whole == n) {
-      std::int32_t length = RewriteHostHeader(c, block.head, block.tail, old, n);
+      std::int32_t length = RewriteHostHeader(heap_, c->ToServer, remoteHostText_, remotePortText_, c->HttpRequestSeen,
+                                              block.head, block.tail, old, n);
       if (length == -2) {
         log::FreeLogRecords(heap_, block.head);
         block.tail = nullptr;
@@ -34,7 +36,7 @@ bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std:
     if (whole == n) {
       block.textBytes = n;
     } else {
-      block.textBytes = KeepResponseHeader(c, block.head, block.tail, buffer.Data + old, n, whole);
+      block.textBytes = KeepResponseHeader(heap_, c->HttpRequestSeen, block.head, block.tail, buffer.Data + old, n, whole);
     }
     c->HttpRequestSeen = 0;
   }
