@@ -86,13 +86,13 @@ void Relay::CloseEvent(Connection* c, SOCKET s, int error) {
 }
 
 Connection* Relay::FindConnection(SOCKET s) const {
-  for (Connection* c = Connections; c != nullptr; c = c->Next) {
-    if (c->ClientSocket == s || c->ServerSocket == s) return c;
-  }
-  return nullptr;
+  auto it = index_.find(s);
+  return it == index_.end() ? nullptr : it->second;
 }
 
 void Relay::RemoveConnection(Connection* c) {
+  index_.erase(c->ClientSocket);
+  index_.erase(c->ServerSocket);
   if (c->Next != nullptr) c->Next->Prev = c->Prev;
   if (c->Prev != nullptr) {
     c->Prev->Next = c->Next;
@@ -117,10 +117,16 @@ void Relay::AcceptClient() {
   if (s == INVALID_SOCKET) {
     int error = ws_.WSAGetLastError();
     if (error == WSAEWOULDBLOCK) return;
+    if (error == WSAEMFILE) {
+      // The socket layer retries a little later; one report per shortage is enough.
+      if (acceptExhausted_) return;
+      acceptExhausted_ = true;
+    }
     Log.LogInform("Could not accept connection from Client");
     Log.LogInform(WinsockErrorText(error));
     return;
   }
+  acceptExhausted_ = false;
   std::int32_t client = Sock(s);
   char text[96];
   std::snprintf(text, sizeof text, "Client connected; %s:%u", inet_ntoa(peer.sin_addr),
@@ -164,6 +170,8 @@ void Relay::AcceptClient() {
   c->Next = Connections;
   if (Connections != nullptr) Connections->Prev = c;
   Connections = c;
+  index_[c->ClientSocket] = c;
+  index_[c->ServerSocket] = c;
   SetConnectionOptions(s);
   Count(Counter::Connections, ConnectionCount, 1);
 }

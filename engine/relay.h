@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "engine/connection.h"
 #include "engine/relay_window.h"
@@ -111,6 +112,11 @@ class Relay {
   // The host and port texts as they stood at the start; the fields stay read-only during a run.
   std::string remoteHostText_;
   std::string remotePortText_;
+  // Beside the list: which listed connection owns a socket number, so that finding one does not walk
+  // ten thousand records. Every listed connection's two sockets are in it, and nothing else.
+  std::unordered_map<winsock::SOCKET, Connection*> index_;
+  // Out of descriptors: said once, until an accept succeeds again.
+  bool acceptExhausted_ = false;
 };
 
 }  // namespace tapline::engine

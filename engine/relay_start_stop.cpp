@@ -50,6 +50,7 @@ Relay::~Relay() {
   if (RemoteLookupHandle != 0) ws_.WSACancelAsyncRequest(RemoteLookupHandle);
   if (LocalLookupHandle != 0) ws_.WSACancelAsyncRequest(LocalLookupHandle);
   if (ListenSocket != INVALID_SOCKET) ws_.closesocket(ListenSocket);
+  index_.clear();
   while (Connections != nullptr) {
     Connection* c = Connections;
     Connections = c->Next;
@@ -103,6 +104,7 @@ void Relay::ValidateFields() {
 void Relay::StartRelay() {
   if (Started) return;
   ValidateFields();
+  acceptExhausted_ = false;
   window_.ClearLogView();
   Log.CreateProcessor(window_);
   std::uint32_t address = inet_addr(remoteHostText_.c_str());
@@ -207,6 +209,7 @@ void Relay::StopRelay() {
     Log.LogMessage("Local Port closed");
     ListenSocket = INVALID_SOCKET;
   }
+  index_.clear();
   while (Connections != nullptr) {
     Connection* c = Connections;
     Connections = c->Next;

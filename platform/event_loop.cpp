@@ -2,9 +2,11 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -14,7 +16,8 @@ namespace tapline::platform {
 EventLoop::EventLoop() {
   epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (epollFd_ < 0 || wakeFd_ < 0) {
+  timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (epollFd_ < 0 || wakeFd_ < 0 || timerFd_ < 0) {
     std::perror("tapline: event loop");
     std::abort();
   }
@@ -22,6 +25,46 @@ EventLoop::EventLoop() {
   ev.events = EPOLLIN;
   ev.data.fd = wakeFd_;
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
+  ev.data.fd = timerFd_;
+  epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev);
+}
+
+namespace {
+std::int64_t NowNanoseconds() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+}  // namespace
+
+void EventLoop::Schedule(int milliseconds, std::function<void()> call) {
+  timers_.emplace(NowNanoseconds() + static_cast<std::int64_t>(milliseconds) * 1000000, std::move(call));
+  ArmTimer();
+}
+
+void EventLoop::ArmTimer() {
+  itimerspec spec{};
+  if (!timers_.empty()) {
+    std::int64_t due = timers_.begin()->first;
+    spec.it_value.tv_sec = static_cast<time_t>(due / 1000000000);
+    spec.it_value.tv_nsec = static_cast<long>(due % 1000000000);
+    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+  }
+  timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void EventLoop::RunDueTimers() {
+  std::uint64_t expirations;
+  ssize_t r = read(timerFd_, &expirations, sizeof expirations);
+  (void)r;
+  std::int64_t now = NowNanoseconds();
+  std::vector<std::function<void()>> due;
+  while (!timers_.empty() && timers_.begin()->first <= now) {
+    due.push_back(std::move(timers_.begin()->second));
+    timers_.erase(timers_.begin());
+  }
+  ArmTimer();
+  for (auto& call : due) call();
 }
 
 EventLoop::~EventLoop() {
@@ -34,6 +77,7 @@ EventLoop::~EventLoop() {
     queue_.clear();
   }
   callDone_.notify_all();
+  close(timerFd_);
   close(wakeFd_);
   close(epollFd_);
 }
@@ -138,6 +182,10 @@ void EventLoop::Poll(int timeoutMs) {
   for (int i = 0; i < n; ++i) {
     int fd = events[i].data.fd;
     if (fd == wakeFd_) continue;
+    if (fd == timerFd_) {
+      RunDueTimers();
+      continue;
+    }
     auto it = watches_.find(fd);
     if (it == watches_.end()) continue;
     ready.push_back(Ready{fd, events[i].events, it->second.generation});

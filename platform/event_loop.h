@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <unordered_map>
 
@@ -43,7 +44,10 @@ class EventLoop {
   void Unwatch(int fd);
   bool Watching(int fd) const { return watches_.count(fd) != 0; }
 
-  // The descriptor a host loop (Qt) watches: readable while anything is ready or queued.
+  // Main thread: run `call` once, on a turn at least `milliseconds` from now.
+  void Schedule(int milliseconds, std::function<void()> call);
+
+  // The descriptor a host loop (Qt) watches: readable while anything is ready, queued or due.
   int Descriptor() const { return epollFd_; }
 
   // Main thread: one turn without waiting: poll the descriptors, then deliver what was queued.
@@ -83,8 +87,13 @@ class EventLoop {
   void Poll(int timeoutMs);
   void ClearWakeLocked();
 
+  void RunDueTimers();
+  void ArmTimer();
+
   int epollFd_ = -1;
-  int wakeFd_ = -1;  // eventfd, readable exactly while the queue holds something
+  int wakeFd_ = -1;   // eventfd, readable exactly while the queue holds something
+  int timerFd_ = -1;  // timerfd, readable once the earliest scheduled call is due
+  std::multimap<std::int64_t, std::function<void()>> timers_;  // by due time (monotonic nanoseconds)
   MessageHandler handler_;
   std::unordered_map<int, WatchEntry> watches_;
   std::uint64_t nextGeneration_ = 1;

@@ -219,6 +219,7 @@ SOCKET Winsock::socket(int family, int type, int protocol) {
   ::setsockopt(fd, posix::kSolSocket, SO_REUSEADDR, &one, sizeof one);
   auto st = std::make_unique<SocketState>();
   st->fd = fd;
+  st->id = nextSocketId_++;
   SOCKET s = static_cast<SOCKET>(fd);
   sockets_[s] = std::move(st);
   return s;
@@ -263,6 +264,21 @@ SOCKET Winsock::accept(SOCKET s, sockaddr* address, int* length) {
   socklen_t len = sizeof in;
   int fd = ::accept4(st->fd, reinterpret_cast<::sockaddr*>(&in), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   int err = errno;
+  if (fd < 0 && (err == EMFILE || err == ENFILE)) {
+    // The connection still waits, so readiness would report it again at once, for ever. Look again a
+    // little later instead, when descriptors may have been freed.
+    st->readArmed = false;
+    UpdateInterest(*st);
+    std::uint64_t id = st->id;
+    loop_.Schedule(100, [this, s, id] {
+      SocketState* later = Find(s);
+      if (later == nullptr || later->id != id) return;
+      later->readArmed = true;
+      UpdateInterest(*later);
+    });
+    Fail(TranslateErrno(err));
+    return INVALID_SOCKET;
+  }
   // Every accept call enables FD_ACCEPT again, as in Windows Sockets.
   st->readArmed = true;
   UpdateInterest(*st);
@@ -272,6 +288,7 @@ SOCKET Winsock::accept(SOCKET s, sockaddr* address, int* length) {
   }
   auto ns = std::make_unique<SocketState>();
   ns->fd = fd;
+  ns->id = nextSocketId_++;
   ns->kind = SocketState::Kind::Connected;
   SOCKET n = static_cast<SOCKET>(fd);
   sockets_[n] = std::move(ns);

@@ -191,6 +191,7 @@ class Winsock {
   std::shared_ptr<LookupBoard> lookups_;
   std::unordered_map<HANDLE, std::unique_ptr<Lookup>> pending_;
   HANDLE nextTask_ = 0x40000001u;
+  std::uint64_t nextSocketId_ = 1;
   unsigned lastLookupMessage_ = 0;
 };
 

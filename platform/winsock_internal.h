@@ -17,6 +17,7 @@ namespace tapline::winsock {
 struct Winsock::SocketState {
   enum class Kind { Fresh, Listening, Connecting, Connected };
   int fd = -1;
+  std::uint64_t id = 0;  // tells a socket from a later one that got the same number
   Kind kind = Kind::Fresh;
   long mask = 0;          // events asked for by WSAAsyncSelect
   unsigned message = 0;   // the message they arrive as

@@ -1,11 +1,14 @@
 #include "tests/cli/cli_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +29,7 @@ std::string ReadFile(const std::string& path) {
 }
 }  // namespace
 
-CliProcess::CliProcess(const std::vector<std::string>& args) {
+CliProcess::CliProcess(const std::vector<std::string>& args, int fileLimit) {
   static int counter = 0;
   std::string base = ::testing::TempDir() + "tapline-cli-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
   out_ = base + ".out";
@@ -37,6 +40,14 @@ CliProcess::CliProcess(const std::vector<std::string>& args) {
     int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, 1);
     dup2(err, 2);
+    close(out);
+    close(err);
+    // Nothing the test process happens to hold reaches the child.
+    for (int fd = 3; fd < 4096; ++fd) close(fd);
+    if (fileLimit > 0) {
+      rlimit limit{static_cast<rlim_t>(fileLimit), static_cast<rlim_t>(fileLimit)};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     std::vector<char*> argv;
     std::string program = TAPLINE_CLI_PATH;
     argv.push_back(program.data());
@@ -106,6 +117,43 @@ std::string Sha256(const std::string& data) {
     out += hex[digest[i] & 15];
   }
   return out;
+}
+
+}  // namespace tapline::test
+
+namespace tapline::test {
+
+int CliProcess::HighestDescriptor() const {
+  int highest = -1;
+  std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') highest = std::max(highest, std::atoi(e->d_name));
+    }
+    closedir(d);
+  }
+  return highest;
+}
+
+long CliProcess::CpuTicks() const {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+  auto close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream in(stat.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && in >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+int CliProcess::Count(const std::string& text) const {
+  std::string out = Output();
+  int n = 0;
+  for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+  return n;
 }
 
 }  // namespace tapline::test

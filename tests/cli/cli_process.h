@@ -12,7 +12,8 @@ namespace tapline::test {
 class CliProcess {
  public:
   // Starts tapline-cli with `args`; standard output and standard error go to files in a temp folder.
-  explicit CliProcess(const std::vector<std::string>& args);
+  // `fileLimit` > 0 caps the child's descriptors (RLIMIT_NOFILE) from the start.
+  explicit CliProcess(const std::vector<std::string>& args, int fileLimit = 0);
   ~CliProcess();  // kills the child if it still runs
 
   // Waits until the log shows "Local Port (N) opened" and answers N (0 when it did not come in time).
@@ -25,6 +26,12 @@ class CliProcess {
 
   std::string Output() const;  // standard output so far
   std::string Errors() const;  // standard error so far
+  // The highest descriptor number the child has open now (-1 when unknown).
+  int HighestDescriptor() const;
+  // Processor time the child has used so far, in clock ticks (user and system).
+  long CpuTicks() const;
+  // How often `text` occurs in standard output so far.
+  int Count(const std::string& text) const;
 
  private:
   pid_t pid_ = -1;

@@ -187,5 +187,55 @@ TEST(CliTransfer, ClientThatHalfClosesAfterItsRequestStillGetsTheWholeAnswer) {
   EXPECT_EQ(got, answer);
 }
 
+TEST(CliHardening, RunningOutOfDescriptorsNeitherSpinsNorFloodsAndRecovers) {
+  std::uint16_t serverPort = 0;
+  int listener = ListenLoopback(serverPort, 64);
+  // Room for the relay's own descriptors and two connections: the third client finds none left.
+  std::vector<std::string> args = {"127.0.0.1", std::to_string(serverPort), "0", "-detail", "Low"};
+  int idle;
+  {
+    CliProcess probe(args);
+    ASSERT_GT(probe.WaitForPort(), 0);
+    idle = probe.HighestDescriptor();
+    ASSERT_GT(idle, 2);
+  }
+  CliProcess cli(args, idle + 1 + 4);
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  std::vector<int> clients, peers;
+  for (int i = 0; i < 2; ++i) {
+    clients.push_back(ConnectLoopback(static_cast<std::uint16_t>(port)));
+    peers.push_back(AcceptWithin(listener, 5000));
+    ASSERT_GE(peers.back(), 0) << cli.Output();
+  }
+  ASSERT_TRUE(cli.WaitForOutput(": Connected to Server\n"));
+  for (int i = 0; i < 3; ++i) clients.push_back(ConnectLoopback(static_cast<std::uint16_t>(port)));
+  ASSERT_TRUE(cli.WaitForOutput("; Too many open files\n")) << cli.Output();
+  long before = cli.CpuTicks();
+  usleep(1000000);
+  long used = cli.CpuTicks() - before;
+  EXPECT_LT(used, 30) << "a second of waiting for descriptors must not keep the processor busy";
+  EXPECT_EQ(cli.Count("; Too many open files\n"), 1) << "one report per shortage";
+  EXPECT_EQ(cli.Count("; Could not accept connection from Client\n"), 1);
+
+  // Ending the first two connections frees descriptors; the waiting clients are taken in.
+  for (int i = 0; i < 2; ++i) {
+    close(clients[i]);
+    close(peers[i]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    int peer = AcceptWithin(listener, 5000);
+    EXPECT_GE(peer, 0) << "waiting client " << i << " reached the server";
+    peers.push_back(peer);
+  }
+  for (int i = 0; i < 200 && cli.Count(": Client connected; ") < 4; ++i) usleep(10000);
+  EXPECT_EQ(cli.Count(": Client connected; "), 4);
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+  for (std::size_t i = 2; i < clients.size(); ++i) close(clients[i]);
+  for (std::size_t i = 2; i < peers.size(); ++i) close(peers[i]);
+  close(listener);
+}
+
 }  // namespace
 }  // namespace tapline::test

@@ -2,6 +2,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -132,6 +133,20 @@ TEST(EventLoop, RunHandOversLeavesMessagesQueued) {
   EXPECT_TRUE(done);
   EXPECT_EQ(messages, 0);
   EXPECT_EQ(loop.Pending(), 1u);
+}
+
+TEST(EventLoop, ScheduledCallsRunOnceWhenDueInOrderOfTheirTime) {
+  EventLoop loop;
+  std::vector<int> ran;
+  loop.Schedule(60, [&] { ran.push_back(60); });
+  loop.Schedule(20, [&] { ran.push_back(20); });
+  EXPECT_FALSE(Readable(loop.Descriptor())) << "nothing is due yet";
+  auto start = std::chrono::steady_clock::now();
+  while (ran.size() < 2 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) loop.RunOnce(-1);
+  EXPECT_EQ(ran, (std::vector<int>{20, 60}));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
+  loop.RunOnce(50);
+  EXPECT_EQ(ran.size(), 2u) << "each runs once";
 }
 
 }  // namespace
