@@ -17,3 +17,8 @@ echo "== normal build"
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 "$root/scripts/build.sh" build-asan -DTAPLINE_SANITIZE=ON
 (cd "$root/build-asan" && ctest --output-on-failure -j "$jobs" --timeout 900)
+
+echo "== ThreadSanitizer build of the threaded parts (event loop, lookups, display queue, relay)"
+"$root/scripts/build.sh" build-tsan -DTAPLINE_TSAN=ON -DTAPLINE_GUI=OFF
+(cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j "$jobs" --timeout 900 \
+  -R "EventLoop|LookupTest|DisplayQueue|Relay|HostRewrite")

@@ -13,7 +13,7 @@
 
 namespace tapline::platform {
 
-EventLoop::EventLoop() {
+EventLoop::EventLoop() : shared_(std::make_shared<Shared>()) {
   epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -69,23 +69,23 @@ void EventLoop::RunDueTimers() {
 
 EventLoop::~EventLoop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    for (Item& item : queue_) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->closed = true;
+    for (Item& item : shared_->queue) {
       if (item.call) item.call->done = true;
     }
-    queue_.clear();
+    shared_->queue.clear();
   }
-  callDone_.notify_all();
+  shared_->callDone.notify_all();
   close(timerFd_);
   close(wakeFd_);
   close(epollFd_);
 }
 
 void EventLoop::Push(const Item& item) {
-  // Called with mutex_ held.
-  bool wasEmpty = queue_.empty();
-  queue_.push_back(item);
+  // Called with the shared mutex held.
+  bool wasEmpty = shared_->queue.empty();
+  shared_->queue.push_back(item);
   if (wasEmpty) {
     std::uint64_t one = 1;
     ssize_t r = write(wakeFd_, &one, sizeof one);
@@ -100,46 +100,49 @@ void EventLoop::ClearWakeLocked() {
 }
 
 bool EventLoop::PopFront(Item& item) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (queue_.empty()) return false;
-  item = queue_.front();
-  queue_.pop_front();
-  if (queue_.empty()) ClearWakeLocked();
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  auto& queue = shared_->queue;
+  if (queue.empty()) return false;
+  item = queue.front();
+  queue.pop_front();
+  if (queue.empty()) ClearWakeLocked();
   return true;
 }
 
 void EventLoop::PostMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_) return;
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (shared_->closed) return;
   Push(Item{message, wParam, lParam, nullptr});
 }
 
 bool EventLoop::HandOver(std::function<void()> call) {
   HandOverCall request;
   request.call = std::move(call);
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (closed_) return false;
+  std::shared_ptr<Shared> shared = shared_;  // outlives the loop if the loop closes meanwhile
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  if (shared->closed) return false;
   Push(Item{0, 0, 0, &request});
-  callDone_.wait(lock, [&] { return request.done; });
+  shared->callDone.wait(lock, [&] { return request.done; });
   return request.ran;
 }
 
 void EventLoop::RemoveMessages(unsigned message, WPARAM wParam) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  bool hadItems = !queue_.empty();
-  for (auto it = queue_.begin(); it != queue_.end();) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  auto& queue = shared_->queue;
+  bool hadItems = !queue.empty();
+  for (auto it = queue.begin(); it != queue.end();) {
     if (!it->call && it->message == message && it->wParam == wParam) {
-      it = queue_.erase(it);
+      it = queue.erase(it);
     } else {
       ++it;
     }
   }
-  if (hadItems && queue_.empty()) ClearWakeLocked();
+  if (hadItems && queue.empty()) ClearWakeLocked();
 }
 
 std::size_t EventLoop::Pending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return queue_.size();
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->queue.size();
 }
 
 void EventLoop::Watch(int fd, std::uint32_t events, ReadyHandler handler) {
@@ -201,11 +204,7 @@ void EventLoop::Poll(int timeoutMs) {
 bool EventLoop::ProcessReady() {
   Poll(0);
   // Deliver what is queued now; what arrives meanwhile waits for the next turn, so polling keeps its share.
-  std::size_t count;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    count = queue_.size();
-  }
+  std::size_t count = Pending();
   bool any = false;
   for (std::size_t i = 0; i < count; ++i) {
     Item item;
@@ -222,22 +221,23 @@ bool EventLoop::ProcessReady() {
 
 void EventLoop::RunCall(HandOverCall& call) {
   call.call();
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(shared_->mutex);
   call.ran = true;
   call.done = true;
-  callDone_.notify_all();
+  shared_->callDone.notify_all();
 }
 
 void EventLoop::RunHandOvers() {
   for (;;) {
     HandOverCall* call = nullptr;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      auto& queue = shared_->queue;
+      for (auto it = queue.begin(); it != queue.end(); ++it) {
         if (it->call) {
           call = it->call;
-          queue_.erase(it);
-          if (queue_.empty()) ClearWakeLocked();
+          queue.erase(it);
+          if (queue.empty()) ClearWakeLocked();
           break;
         }
       }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -76,6 +77,14 @@ class EventLoop {
     LPARAM lParam;
     HandOverCall* call;  // non-null for a handed-over call
   };
+  // What other threads touch. Held through a shared pointer so that a thread still waiting for its
+  // hand-over when the loop goes away wakes up to a live mutex.
+  struct Shared {
+    std::mutex mutex;  // guards queue, closed and the calls' flags
+    std::condition_variable callDone;
+    std::deque<Item> queue;
+    bool closed = false;
+  };
   struct WatchEntry {
     ReadyHandler handler;
     std::uint64_t generation;
@@ -98,11 +107,7 @@ class EventLoop {
   std::unordered_map<int, WatchEntry> watches_;
   std::uint64_t nextGeneration_ = 1;
   bool quit_ = false;
-
-  mutable std::mutex mutex_;  // guards queue_, closed_ and the calls' flags
-  std::condition_variable callDone_;
-  std::deque<Item> queue_;
-  bool closed_ = false;
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace tapline::platform
