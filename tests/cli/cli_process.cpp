@@ -123,6 +123,22 @@ std::string Sha256(const std::string& data) {
 
 namespace tapline::test {
 
+long CliProcess::ResidentKilobytes() const {
+  std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+  auto at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+int CliProcess::OpenDescriptors() const {
+  int n = 0;
+  std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
 int CliProcess::HighestDescriptor() const {
   int highest = -1;
   std::string dir = "/proc/" + std::to_string(pid_) + "/fd";

@@ -26,6 +26,9 @@ class CliProcess {
 
   std::string Output() const;  // standard output so far
   std::string Errors() const;  // standard error so far
+  // Resident memory (kB) and open descriptors of the child now.
+  long ResidentKilobytes() const;
+  int OpenDescriptors() const;
   // The highest descriptor number the child has open now (-1 when unknown).
   int HighestDescriptor() const;
   // Processor time the child has used so far, in clock ticks (user and system).

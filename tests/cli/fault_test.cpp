@@ -1,0 +1,214 @@
+// Faults a network and careless peers bring: resets and kills in the middle of a transfer, a server
+// that never reads, a client that never speaks, a remote that refuses a storm of clients. Each time
+// nothing that should arrive is lost and the relay keeps serving the others.
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/cli/cli_process.h"
+#include "tests/support/loopback.h"
+
+namespace tapline::test {
+namespace {
+
+// An echo server on a thread that serves any number of connections until it is destroyed.
+class EchoServer {
+ public:
+  EchoServer() {
+    fd_ = ListenLoopback(port_, 512);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        int c = AcceptWithin(fd_, 50);
+        if (c < 0) continue;
+        workers_.emplace_back([c] {
+          char buf[65536];
+          ssize_t n;
+          while ((n = recv(c, buf, sizeof buf, 0)) > 0) {
+            if (!SendAll(c, std::string(buf, static_cast<std::size_t>(n)))) break;
+          }
+          close(c);
+        });
+      }
+    });
+  }
+  ~EchoServer() {
+    stop_ = true;
+    thread_.join();
+    for (auto& w : workers_) w.join();
+    close(fd_);
+  }
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::vector<std::thread> workers_;
+};
+
+// A round trip through the relay on a fresh connection: the relay still serves.
+bool RoundTrip(int relayPort, const std::string& message) {
+  int c = ConnectLoopback(static_cast<std::uint16_t>(relayPort));
+  if (c < 0) return false;
+  bool ok = SendAll(c, message) && ReceiveUpTo(c, message.size(), 5000) == message;
+  close(c);
+  return ok;
+}
+
+TEST(Faults, ServerResetInTheMiddleOfATransferEndsOnlyThatConnection) {
+  EchoServer echo;
+  // The relay's remote is a server that reads a little and then resets.
+  std::uint16_t resetPort = 0;
+  int resetListener = ListenLoopback(resetPort);
+  CliProcess cli({"127.0.0.1", std::to_string(resetPort), "0", "-detail", "Low"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  int peer = AcceptWithin(resetListener, 5000);
+  ASSERT_GE(peer, 0);
+  std::thread sender([&] { SendAll(client, std::string(20 << 20, 'r')); });
+  EXPECT_EQ(ReceiveUpTo(peer, 1 << 20, 5000).size(), 1u << 20);
+  Reset(peer);
+  sender.join();
+  EXPECT_TRUE(cli.WaitForOutput(" Connection reset by peer\n"));
+  EXPECT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
+  EXPECT_EQ(ReceiveAll(client, 3000), "") << "the client is let go";
+  close(client);
+  close(resetListener);
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+
+  // Another relay run towards the echo server keeps serving while one of its clients is killed.
+  CliProcess relay({"127.0.0.1", std::to_string(echo.Port()), "0", "-detail", "Low"});
+  int relayPort = relay.WaitForPort();
+  ASSERT_GT(relayPort, 0);
+  pid_t child = fork();
+  if (child == 0) {
+    int c = ConnectLoopback(static_cast<std::uint16_t>(relayPort));
+    std::string chunk(1 << 16, 'k');
+    for (;;) SendAll(c, chunk);
+  }
+  ASSERT_TRUE(relay.WaitForOutput(": Connected to Server\n"));
+  usleep(200000);
+  EXPECT_TRUE(RoundTrip(relayPort, "while another one streams\n"));
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(relay.WaitForOutput(": Disconnected from Server\n"));
+  EXPECT_TRUE(RoundTrip(relayPort, "after the kill\n"));
+  relay.Signal(SIGINT);
+  EXPECT_EQ(relay.Wait(), 0);
+}
+
+TEST(Faults, AServerThatNeverReadsMakesMemoryGrowUntilTheConnectionEnds) {
+  EchoServer echo;
+  std::uint16_t deafPort = 0;
+  int deafListener = ListenLoopback(deafPort);
+  CliProcess cli({"127.0.0.1", std::to_string(deafPort), "0", "-detail", "Low"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  long idle = cli.ResidentKilobytes();
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  int deaf = AcceptWithin(deafListener, 5000);
+  ASSERT_GE(deaf, 0);
+  const std::size_t size = 64u << 20;
+  ASSERT_TRUE(SendAll(client, std::string(size, 'm')));
+  long grown = 0;
+  for (int i = 0; i < 200 && grown < idle + 40000; ++i) {
+    grown = cli.ResidentKilobytes();
+    usleep(20000);
+  }
+  EXPECT_GT(grown, idle + 40000) << "what the server does not take waits in the relay";
+  // A client that connects and says nothing is simply kept.
+  int silent = ConnectLoopback(static_cast<std::uint16_t>(port));
+  int silentPeer = AcceptWithin(deafListener, 5000);
+  EXPECT_GE(silentPeer, 0);
+  Reset(deaf);
+  ASSERT_TRUE(cli.WaitForOutput(" Connection reset by peer\n"));
+  long after = 0;
+  for (int i = 0; i < 100; ++i) {
+    after = cli.ResidentKilobytes();
+    if (after < idle + 10000) break;
+    usleep(20000);
+  }
+  EXPECT_LT(after, idle + 10000) << "the backlog's memory is given back (idle " << idle << " kB)";
+  close(client);
+  EXPECT_EQ(cli.Count(": Client connected; "), 2);
+  close(silent);
+  close(silentPeer);
+  close(deafListener);
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+}
+
+TEST(Faults, ARemoteThatRefusesAStormOfClientsLeavesNothingBehind) {
+  std::uint16_t remote = UnusedPort();
+  CliProcess cli({"127.0.0.1", std::to_string(remote), "0", "-detail", "Low"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  usleep(100000);
+  int idleDescriptors = cli.OpenDescriptors();
+  // 1,000 clients, as many in flight as the listen backlog of 5 takes; each must be let go.
+  const int total = 1000;
+  int closed = 0;
+  std::vector<int> open;
+  int started = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (closed < total && std::chrono::steady_clock::now() < deadline) {
+    while (started < total && open.size() < 4) {
+      int c = ConnectLoopback(static_cast<std::uint16_t>(port));
+      if (c < 0) break;
+      open.push_back(c);
+      ++started;
+    }
+    std::vector<pollfd> fds;
+    for (int c : open) fds.push_back({c, POLLIN, 0});
+    poll(fds.data(), fds.size(), 100);
+    std::vector<int> still;
+    for (const pollfd& p : fds) {
+      char b;
+      if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && recv(p.fd, &b, 1, 0) <= 0) {
+        close(p.fd);
+        ++closed;
+      } else {
+        still.push_back(p.fd);
+      }
+    }
+    open = still;
+  }
+  for (int c : open) close(c);
+  EXPECT_EQ(closed, total);
+  for (int i = 0; i < 200 && cli.Count(": Disconnected from Client\n") < total; ++i) usleep(10000);
+  EXPECT_EQ(cli.Count(": Connection refused\n"), total);
+  EXPECT_EQ(cli.Count(": Disconnected from Client\n"), total);
+  EXPECT_EQ(cli.OpenDescriptors(), idleDescriptors) << "no descriptor is left behind";
+
+  // Once the remote is there, the same relay serves.
+  int listener = ListenLoopback(remote);
+  ASSERT_GE(listener, 0);
+  std::thread server([&] {
+    int c = AcceptWithin(listener, 5000);
+    char buf[64];
+    ssize_t n = recv(c, buf, sizeof buf, 0);
+    if (n > 0) SendAll(c, std::string(buf, static_cast<std::size_t>(n)));
+    close(c);
+  });
+  EXPECT_TRUE(RoundTrip(port, "served\n"));
+  server.join();
+  close(listener);
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace tapline::test
