@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstring>
+
 #include "engine/format_count.h"
 
 namespace tapline::cli {
@@ -35,9 +37,20 @@ void TerminalWindow::InsertAtEnd(const char* text, std::size_t length, log::Colo
   // Lines end in CR LF in the view; a terminal and a file want LF alone.
   scratch_.resize(length);
   std::size_t n = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (text[i] == '\r' && i + 1 < length && text[i + 1] == '\n') continue;
-    scratch_[n++] = text[i];
+  const char* p = text;
+  const char* end = text + length;
+  while (p < end) {
+    const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
+    const char* stop = cr == nullptr ? end : cr;
+    std::memcpy(scratch_.data() + n, p, static_cast<std::size_t>(stop - p));
+    n += static_cast<std::size_t>(stop - p);
+    if (cr == nullptr) break;
+    if (cr + 1 < end && cr[1] == '\n') {
+      p = cr + 1;  // the LF alone stays
+    } else {
+      scratch_[n++] = '\r';
+      p = cr + 1;
+    }
   }
   if (status_ != nullptr) std::fputs("\r\x1b[K", status_);
   if (colours_) std::fputs(ColourCode(colour), out_);

@@ -1,5 +1,6 @@
 #include "log/log_file.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -92,14 +93,15 @@ class StagedOutput {
   void Put(const char* text) { Put(text, std::strlen(text)); }
 
   void Flush() {
-    if (used_ > 0) std::fwrite(buffer_, 1, used_, file_);
+    // Only the main thread writes the log file, so the stream's own lock is not needed.
+    if (used_ > 0) fwrite_unlocked(buffer_, 1, used_, file_);
     used_ = 0;
   }
 
  private:
   std::FILE* file_;
   std::size_t used_ = 0;
-  char buffer_[8192];
+  char buffer_[32768];
 };
 
 }  // namespace
@@ -160,41 +162,49 @@ void LogFile::Write(const char* text, std::size_t length, Colour colour) {
     out.Put("\">");
   }
 
-  std::size_t runStart = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (!kSpecial[c]) continue;
-    const char* escape;
-    std::size_t escapeLength;
-    switch (c) {
-      case '<':
-        escape = "&lt;";
-        escapeLength = 4;
-        break;
-      case '>':
-        escape = "&gt;";
-        escapeLength = 4;
-        break;
-      case '&':
-        escape = "&amp;";
-        escapeLength = 5;
-        break;
-      case ' ':
-        // Browsers fold runs of blanks; every blank after the first of a run must survive.
-        if (i == 0 || text[i - 1] != ' ') continue;
-        escape = "&nbsp;";
-        escapeLength = 6;
-        break;
-      default:  // CR: the break tag, then the CR itself so the file keeps its lines
-        escape = "<br />\r";
-        escapeLength = 7;
-        break;
+  // Each character becomes at most seven ("<br />" and the CR), so a chunk of input never overruns.
+  char chunk[16384];
+  const std::size_t inputPerChunk = sizeof chunk / 7;
+  std::size_t i = 0;
+  while (i < length) {
+    std::size_t end = std::min(length, i + inputPerChunk);
+    char* o = chunk;
+    for (; i < end; ++i) {
+      char c = text[i];
+      if (!kSpecial[static_cast<unsigned char>(c)]) {
+        *o++ = c;
+        continue;
+      }
+      switch (c) {
+        case '<':
+          std::memcpy(o, "&lt;", 4);
+          o += 4;
+          break;
+        case '>':
+          std::memcpy(o, "&gt;", 4);
+          o += 4;
+          break;
+        case '&':
+          std::memcpy(o, "&amp;", 5);
+          o += 5;
+          break;
+        case ' ':
+          // Browsers fold runs of blanks; every blank after the first of a run must survive.
+          if (i == 0 || text[i - 1] != ' ') {
+            *o++ = ' ';
+          } else {
+            std::memcpy(o, "&nbsp;", 6);
+            o += 6;
+          }
+          break;
+        default:  // CR: the break tag, then the CR itself so the file keeps its lines
+          std::memcpy(o, "<br />\r", 7);
+          o += 7;
+          break;
+      }
     }
-    out.Put(text + runStart, i - runStart);
-    out.Put(escape, escapeLength);
-    runStart = i + 1;
+    out.Put(chunk, static_cast<std::size_t>(o - chunk));
   }
-  out.Put(text + runStart, length - runStart);
 }
 
 void LogFile::Close() {

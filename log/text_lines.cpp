@@ -1,5 +1,7 @@
 #include "log/text_lines.h"
 
+#include <cstring>
+
 namespace tapline::log {
 
 namespace {
@@ -67,6 +69,28 @@ std::int32_t SplitTextLines(platform::Heap& heap, const char* block, std::int32_
   return length;
 }
 
+namespace {
+
+// " XX" for every byte value, and the character the dump shows for it.
+struct HexTables {
+  char triples[256][3];
+  char shown[256];
+  constexpr HexTables() : triples{}, shown{} {
+    const char* digits = "0123456789ABCDEF";
+    for (int b = 0; b < 256; ++b) {
+      triples[b][0] = ' ';
+      triples[b][1] = digits[b >> 4];
+      triples[b][2] = digits[b & 15];
+      shown[b] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
+    }
+  }
+};
+constexpr HexTables kTables;
+constexpr const char (&kHexTriples)[256][3] = kTables.triples;
+constexpr const char (&kShown)[256] = kTables.shown;
+
+}  // namespace
+
 void FormatHexDumpLine(char* out, const unsigned char* block, std::int32_t length, std::int32_t offset) {
   // Offsets up to 0xFFFF take "%04X " and leave every separator in place. Each wider offset digit eats one
   // separator blank (the column gap first, then the middle gap between the two halves, then the gap
@@ -78,11 +102,24 @@ void FormatHexDumpLine(char* out, const unsigned char* block, std::int32_t lengt
   for (int d = digits - 1; d >= 0; --d) *p++ = kHexDigits[(value >> (4 * d)) & 0xF];
   if (digits == 4) *p++ = ' ';
 
+  // Bytes present on this line; the rest of its positions are blank.
+  std::int64_t left = static_cast<std::int64_t>(length) - offset;
+  int count = left >= 16 ? 16 : (left > 0 ? static_cast<int>(left) : 0);
+  const unsigned char* bytes = block + offset;
+  if (count == 16 && digits <= 5) {
+    // The common case, a full line with the plain layout, without a test per position.
+    for (int k = 0; k < 8; ++k, p += 3) std::memcpy(p, kHexTriples[bytes[k]], 3);
+    *p++ = ' ';
+    for (int k = 8; k < 16; ++k, p += 3) std::memcpy(p, kHexTriples[bytes[k]], 3);
+    p[0] = p[1] = ' ';
+    p += 2;
+    for (int k = 0; k < 16; ++k) p[k] = kShown[bytes[k]];
+    return;
+  }
   for (int k = 0; k < 16; ++k) {
     if (k == 8 && digits <= 5) *p++ = ' ';
-    std::int64_t at = static_cast<std::int64_t>(offset) + k;
-    if (at < length) {
-      unsigned char b = block[at];
+    if (k < count) {
+      unsigned char b = bytes[k];
       p[0] = ' ';
       p[1] = kHexDigits[b >> 4];
       p[2] = kHexDigits[b & 0xF];
@@ -94,15 +131,11 @@ void FormatHexDumpLine(char* out, const unsigned char* block, std::int32_t lengt
   int gap = digits <= 6 ? 2 : (digits == 7 ? 1 : 0);
   for (int g = 0; g < gap; ++g) *p++ = ' ';
 
-  for (int k = 0; k < 16; ++k) {
-    std::int64_t at = static_cast<std::int64_t>(offset) + k;
-    if (at < length) {
-      unsigned char b = block[at];
-      *p++ = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
-    } else {
-      *p++ = ' ';
-    }
+  for (int k = 0; k < count; ++k) {
+    unsigned char b = bytes[k];
+    p[k] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
   }
+  for (int k = count; k < 16; ++k) p[k] = ' ';
 }
 
 }  // namespace tapline::log
