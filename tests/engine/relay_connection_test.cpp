@@ -1,7 +1,9 @@
 // Connections through a running relay: set-up, the ways they end, and what is logged for each.
 #include "platform/posix_socket.h"
 
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "tests/engine/relay_fixture.h"
@@ -124,6 +126,37 @@ TEST_F(RelayConnection, SlowServerMakesTheBacklogGrowThenDrainOldestFirst) {
   EXPECT_EQ(relay.ClientToServerBuffered, 0);
   EXPECT_TRUE(got == data) << "bytes arrive complete and in order";
   EXPECT_GT(counterChecks, 10);
+}
+
+TEST_F(RelayConnection, OutOfMemoryIsReportedOnlyWhenNothingIsLeftToDrain) {
+  std::string path = ::testing::TempDir() + "oom-log.txt";
+  std::uint16_t port = 0;
+  int server = Server(port);
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(port), "0", path));
+  Settle();
+  relay.Pause();
+  relay.Log.LogMessage("queued while paused");
+  // Every allocation fails: the queue is shown to make room, then the client is given up.
+  heap.SetFailing(true);
+  int client = ConnectLoopback(relay.LocalPort);
+  fds.push_back(client);
+  EXPECT_TRUE(PumpUntil(loop, [&] { return window.Has("queued while paused"); }));
+  EXPECT_EQ(ReceiveToEnd(client, 3000), "") << "the client is let go";
+  heap.SetFailing(false);
+  EXPECT_EQ(relay.ConnectionCount, 0);
+  EXPECT_GT(heap.Failures(), 0);
+  relay.Resume();
+  Settle();
+  // The lines that could not be allocated are in the file only.
+  relay.StopByUser(false);
+  Settle();
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream file;
+  file << in.rdbuf();
+  EXPECT_NE(file.str().find(": Out of memory\r\n"), std::string::npos) << file.str();
+  EXPECT_NE(file.str().find(": Disconnected from Client\r\n"), std::string::npos);
+  for (const ViewLine& l : window.lines) EXPECT_EQ(l.text.find("Out of memory"), std::string::npos);
+  (void)server;
 }
 
 using RelayEnding = RelayFixture;
