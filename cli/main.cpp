@@ -6,6 +6,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ int StatusTimer() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setlocale(LC_TIME, "");  // time stamps carry the user's own date format
   std::vector<std::string> args(argv + 1, argv + argc);
   shell::CommandLine line;
   try {
