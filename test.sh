@@ -22,3 +22,6 @@ echo "== ThreadSanitizer build of the threaded parts (event loop, lookups, displ
 "$root/scripts/build.sh" build-tsan -DTAPLINE_TSAN=ON -DTAPLINE_GUI=OFF
 (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j "$jobs" --timeout 900 \
   -R "EventLoop|LookupTest|DisplayQueue|Relay|HostRewrite")
+
+echo "== fuzz targets, ${FUZZ_SECONDS:-60} s each"
+FUZZ_SECONDS="${FUZZ_SECONDS:-60}" FUZZ_PARALLEL="$jobs" "$root/scripts/fuzz.sh"

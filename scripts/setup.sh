@@ -10,6 +10,7 @@ packages=(
   fonts-liberation2
   xvfb xauth
   curl python3 libssl-dev
+  clang libclang-rt-14-dev
 )
 if [[ "${TAPLINE_SETUP_EXTRA:-}" != "" ]]; then
   read -r -a extra <<< "$TAPLINE_SETUP_EXTRA"
