@@ -1,0 +1,284 @@
+#include "shell/log_memo.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QFont>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTextLayout>
+#include <limits>
+
+namespace tapline::shell {
+
+namespace {
+
+// Characters laid into the document at once: about 10 ms of work, so the loop keeps turning.
+constexpr qsizetype SliceCharacters = 128 * 1024;
+
+// The text with every line break (CR LF, lone CR, lone LF) as "\n", and its length as the limit counts
+// it: each line break as two.
+QString WithLineBreaks(const char* text, std::size_t length, std::int64_t& counted) {
+  QString out(static_cast<qsizetype>(length), Qt::Uninitialized);
+  QChar* to = out.data();
+  qsizetype n = 0;
+  qsizetype breaks = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < length && text[i + 1] == '\n') ++i;
+      to[n++] = u'\n';
+      ++breaks;
+    } else {
+      to[n++] = QChar(static_cast<unsigned char>(c));  // 8-bit text, shown as Latin-1
+    }
+  }
+  out.truncate(n);
+  counted = n + breaks;
+  return out;
+}
+
+// How the view will count a text: its characters with each line break as two (`counted`) and with each
+// line break as one (`characters`).
+void Measure(const char* text, std::size_t length, std::int64_t& counted, qsizetype& characters) {
+  qsizetype pairs = 0;
+  qsizetype lone = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\r') {
+      if (i + 1 < length && text[i + 1] == '\n') {
+        ++pairs;
+        ++i;
+      } else {
+        ++lone;
+      }
+    } else if (text[i] == '\n') {
+      ++lone;
+    }
+  }
+  counted = static_cast<std::int64_t>(length) + lone;
+  characters = static_cast<qsizetype>(length) - pairs;
+}
+
+// Where the first line of `text` from `start` ends, past its line break; `broken` tells whether it had one.
+qsizetype LineEnd(const QByteArray& text, qsizetype start, bool& broken) {
+  const char* data = text.constData();
+  const qsizetype size = text.size();
+  for (qsizetype i = start; i < size; ++i) {
+    if (data[i] == '\n') {
+      broken = true;
+      return i + 1;
+    }
+    if (data[i] == '\r') {
+      broken = true;
+      return i + 1 < size && data[i + 1] == '\n' ? i + 2 : i + 1;
+    }
+  }
+  broken = false;
+  return size;
+}
+
+}  // namespace
+
+LogMemo::LogMemo(QWidget* parent) : QPlainTextEdit(parent) {
+  QFont font(QStringLiteral("Courier New"));
+  font.setPointSize(10);
+  font.setStyleHint(QFont::TypeWriter);
+  font.setFixedPitch(true);
+  setFont(font);
+  setReadOnly(true);
+  // Read-only, but the caret can still be moved and text selected with the keyboard, as in an edit.
+  setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  setLineWrapMode(QPlainTextEdit::NoWrap);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  // The view can hold megabytes of log; an undo history of it would only cost memory.
+  setUndoRedoEnabled(false);
+  sliceTimer_.setSingleShot(true);
+  sliceTimer_.setInterval(0);
+  connect(&sliceTimer_, &QTimer::timeout, this, [this] { ShowSlice(SliceCharacters); });
+}
+
+bool LogMemo::event(QEvent* e) {
+  ApplyPendingRemoval();
+  return QPlainTextEdit::event(e);
+}
+
+bool LogMemo::viewportEvent(QEvent* e) {
+  ApplyPendingRemoval();
+  return QPlainTextEdit::viewportEvent(e);
+}
+
+void LogMemo::ApplyPendingRemoval() {
+  if (removeTo_ == 0) return;
+  QTextCursor cursor(document());
+  cursor.setPosition(removeTo_, QTextCursor::KeepAnchor);
+  removeTo_ = 0;
+  cursor.removeSelectedText();
+}
+
+void LogMemo::AppendColoured(const char* text, std::size_t length, std::uint32_t colour) {
+  if (length == 0) return;
+  if (waiting_.empty() && static_cast<qsizetype>(length) <= SliceCharacters) {
+    std::int64_t counted = 0;
+    Insert(WithLineBreaks(text, length, counted), colour);
+    shownLength_ += counted;
+    return;
+  }
+  // Kept as it came; only what is laid in is ever converted, and much of a flood is trimmed before.
+  std::int64_t counted = 0;
+  qsizetype characters = 0;
+  Measure(text, length, counted, characters);
+  waiting_.push_back(Part{QByteArray(text, static_cast<qsizetype>(length)), colour, 0});
+  waitingLength_ += counted;
+  waitingCharacters_ += characters;
+  if (!sliceTimer_.isActive()) sliceTimer_.start();
+}
+
+void LogMemo::Insert(const QString& text, std::uint32_t colour) {
+  ApplyPendingRemoval();
+  QTextCharFormat format;
+  format.setForeground(QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
+  QTextCursor end(document());
+  end.movePosition(QTextCursor::End);
+  end.insertText(text, format);
+  // A caret that sat at the end has moved along with the text; any other caret or selection is moved
+  // there now. Whether the view follows is ScrollCaretIntoView's business.
+  QTextCursor caret = textCursor();
+  if (caret.hasSelection() || caret.position() != end.position()) MoveCaret(end.position());
+}
+
+void LogMemo::ShowSlice(qsizetype budget) {
+  while (!waiting_.empty() && budget > 0) {
+    Part& part = waiting_.front();
+    qsizetype left = part.text.size() - part.start;
+    qsizetype take = left;
+    if (left > budget) {
+      // Whole lines where possible, so that a slice ends where a line does (never inside a CR LF).
+      qsizetype cut = part.text.lastIndexOf('\n', part.start + budget - 1);
+      take = cut >= part.start ? cut + 1 - part.start : budget;
+      if (cut < part.start && part.text.at(part.start + take - 1) == '\r') ++take;
+    }
+    std::int64_t counted = 0;
+    QString piece = WithLineBreaks(part.text.constData() + part.start, static_cast<std::size_t>(take), counted);
+    const std::uint32_t colour = part.colour;
+    part.start += take;
+    if (part.start >= part.text.size()) waiting_.pop_front();
+    waitingLength_ -= counted;
+    waitingCharacters_ -= piece.size();
+    shownLength_ += counted;
+    budget -= take;
+    Insert(piece, colour);
+  }
+  if (follow_) ensureCursorVisible();
+  if (!waiting_.empty() && !sliceTimer_.isActive()) sliceTimer_.start();
+}
+
+void LogMemo::ShowWaiting() {
+  sliceTimer_.stop();
+  ShowSlice(std::numeric_limits<qsizetype>::max());
+}
+
+void LogMemo::DeleteFirstLine() {
+  if (shownLength_ > 0) {
+    QTextBlock block = document()->findBlock(removeTo_);
+    if (!block.isValid()) return;
+    int offset = removeTo_ - block.position();
+    int textLength = block.length() - 1;  // without its line break
+    if (Wrap()) {
+      // Rows after the first one wrap the same whether or not the rows before them are still there,
+      // so the rows of the block as laid out now tell where the next displayed row ends.
+      document()->documentLayout()->blockBoundingRect(block);  // lays the block out if it is not yet
+      QTextLine row = block.layout()->lineForTextPosition(offset);
+      if (row.isValid()) {
+        int rowEnd = row.textStart() + row.textLength();
+        if (rowEnd > offset && rowEnd < textLength) {
+          shownLength_ -= rowEnd - offset;
+          removeTo_ += rowEnd - offset;
+          return;
+        }
+      }
+    }
+    if (block.next().isValid()) {
+      shownLength_ -= (textLength - offset) + 2;
+      removeTo_ = block.next().position();
+    } else {
+      shownLength_ -= textLength - offset;
+      removeTo_ = block.position() + textLength;
+    }
+    return;
+  }
+  // Then the text still waiting: whole lines, since it has not been laid out in rows yet.
+  if (waiting_.empty()) return;
+  Part& part = waiting_.front();
+  bool broken = false;
+  qsizetype end = LineEnd(part.text, part.start, broken);
+  std::int64_t counted = 0;
+  qsizetype characters = 0;
+  Measure(part.text.constData() + part.start, static_cast<std::size_t>(end - part.start), counted, characters);
+  waitingLength_ -= counted;
+  waitingCharacters_ -= characters;
+  part.start = end;
+  if (part.start >= part.text.size()) waiting_.pop_front();
+  if (waiting_.empty()) sliceTimer_.stop();
+}
+
+void LogMemo::ClearAll() {
+  sliceTimer_.stop();
+  waiting_.clear();
+  waitingLength_ = 0;
+  waitingCharacters_ = 0;
+  removeTo_ = 0;
+  clear();
+  shownLength_ = 0;
+}
+
+void LogMemo::SetWrap(bool on) {
+  ApplyPendingRemoval();
+  int caret = textCursor().selectionStart();
+  setLineWrapMode(on ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+  MoveCaret(caret);
+}
+
+void LogMemo::MoveCaret(int position) {
+  // Setting the cursor scrolls it into sight; keep the scroll position, since scrolling is decided apart.
+  QScrollBar* h = horizontalScrollBar();
+  QScrollBar* v = verticalScrollBar();
+  int hValue = h->value();
+  int vValue = v->value();
+  QTextCursor cursor(document());
+  cursor.setPosition(position);
+  setTextCursor(cursor);
+  h->setValue(hValue);
+  v->setValue(vValue);
+}
+
+void LogMemo::ScrollCaretIntoView() {
+  follow_ = true;
+  ApplyPendingRemoval();
+  ensureCursorVisible();
+}
+
+QString LogMemo::Text() {
+  ShowWaiting();
+  ApplyPendingRemoval();
+  return toPlainText();
+}
+
+int LogMemo::SelectionLength() {
+  ApplyPendingRemoval();
+  QTextCursor caret = textCursor();
+  return caret.selectionEnd() - caret.selectionStart();
+}
+
+int LogMemo::CharacterCount() {
+  ApplyPendingRemoval();
+  // The document's final paragraph mark is no character.
+  return document()->characterCount() - 1 + static_cast<int>(waitingCharacters_);
+}
+
+void LogMemo::SelectAllText() {
+  ShowWaiting();
+  selectAll();
+}
+
+}  // namespace tapline::shell

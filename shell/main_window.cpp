@@ -1,0 +1,290 @@
+// TForm1: construction (controls, saved settings, command line), start-up of the sockets, closing.
+#include "shell/main_window.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QSocketNotifier>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <algorithm>
+
+#include "shell/log_memo.h"
+#include "shell/settings.h"
+#include "shell/typing_limit.h"
+#include "ui_main_window.h"
+
+namespace tapline::shell {
+
+TForm1::TForm1(const CommandLine& line, QWidget* parent)
+    : QMainWindow(parent), ws_(loop_), ui_(std::make_unique<Ui::TForm1>()) {
+  // 1-3: the controls in their design (stopped) states, the hint and idle hooks, not started.
+  ui_->setupUi(this);
+  relay_ = std::make_unique<engine::Relay>(*this, ws_, loop_, heap_);
+  SetUpControls();
+  ConnectEventLoop();
+  // 4-6: saved settings, the installation folder, then the command line over them.
+  ApplySettings();
+  installDir_ = ReadInstallDir().value_or(QCoreApplication::applicationDirPath());
+  ApplyCommandLine(line);
+  // 7-8: nothing runs yet; show the settings in the menus.
+  SetEditsReadOnly(false);
+  ui_->ButtonBrowse->setEnabled(true);
+  ShowBufferSize();
+  ShowDetailLevel();
+  ui_->MenuItemHexOnly->setChecked(relay_->HexOnly != 0);
+}
+
+TForm1::~TForm1() {
+  // QWidget's destructor takes the children down after this class is gone, and focus changes and
+  // signals of the children may still fire then: nothing of theirs may reach this class any more.
+  for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
+  QObject::disconnect(qApp, nullptr, this, nullptr);
+  QObject::disconnect(QApplication::clipboard(), nullptr, this, nullptr);
+  idleTimer_.stop();
+  // The relay closes what it holds without a word to the window; the sockets layer is cleaned up after.
+  notifier_.reset();
+  relay_.reset();
+  if (winsockStarted_) ws_.WSACleanup();
+}
+
+void TForm1::SetUpControls() {
+  // Status bar: the long hint, the machine's own address, the running state.
+  const int widths[3] = {341, 88, 100};
+  for (int i = 0; i < 3; ++i) {
+    auto* panel = new QLabel(ui_->StatusBar1);
+    panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+    panel->setFixedWidth(widths[i]);
+    panel->setFrameShape(QFrame::Panel);
+    panel->setFrameShadow(QFrame::Sunken);
+    ui_->StatusBar1->addWidget(panel);
+    statusPanels_[i] = panel;
+  }
+  statusPanels_[2]->setText(QStringLiteral("Stopped"));
+  ui_->StatusBar1->setSizeGripEnabled(true);
+
+  // Typing limits of the entry fields; the Local Port field has none.
+  ui_->EditRemoteHost->setValidator(new TypingLimit(RemoteHostLimit, this));
+  ui_->EditRemotePort->setValidator(new TypingLimit(RemotePortLimit, this));
+  ui_->EditLogFile->setValidator(new TypingLimit(LogFileLimit, this));
+
+  // The radio groups of the log buffer's size and detail, one per menu.
+  auto group = [this](std::initializer_list<QAction*> items) {
+    auto* g = new QActionGroup(this);
+    g->setExclusive(true);
+    for (QAction* a : items) g->addAction(a);
+  };
+  group({ui_->MMenuItem32KB, ui_->MMenuItem128KB, ui_->MMenuItem512KB, ui_->MMenuItem2MB, ui_->MMenuItemUnlimited});
+  group({ui_->MenuItem32KB, ui_->MenuItem128KB, ui_->MenuItem512KB, ui_->MenuItem2MB, ui_->MenuItemUnlimited});
+  group({ui_->MMenuItemLow, ui_->MMenuItemMedium, ui_->MMenuItemHigh});
+  group({ui_->MenuLow, ui_->MenuMedium, ui_->MenuHigh});
+
+  // Submenu items carry their hints on their menu actions.
+  for (QMenu* m : {ui_->MenuItemLogBuffer, ui_->MMenuItemSize, ui_->MMenuItemDetail, ui_->MenuSize, ui_->MenuDetail}) {
+    m->menuAction()->setStatusTip(m->statusTip());
+  }
+
+  // One click handler for the buttons and most menu items; the size and detail items have their own.
+  for (QPushButton* b : {ui_->ButtonStart, ui_->ButtonStop, ui_->ButtonPause, ui_->ButtonResume, ui_->ButtonBrowse}) {
+    connect(b, &QPushButton::clicked, this, [this, b] { OnClick(b); });
+  }
+  for (QToolButton* b : {ui_->SpeedButtonCut, ui_->SpeedButtonCopy, ui_->SpeedButtonPaste, ui_->SpeedButtonStart,
+                         ui_->SpeedButtonStop, ui_->SpeedButtonPause}) {
+    connect(b, &QToolButton::clicked, this, [this, b] { OnClick(b); });
+  }
+  for (QAction* a : {ui_->MenuItemExit, ui_->MenuItemUndo, ui_->MenuItemCut, ui_->MenuItemCopy, ui_->MenuItemPaste,
+                     ui_->MenuItemSelectAll, ui_->MenuItemStart, ui_->MenuItemStop, ui_->MenuItemPause,
+                     ui_->MenuItemResume, ui_->MenuItemReset, ui_->MenuItemHexOnly, ui_->MenuItemContents,
+                     ui_->MenuItemHomePage, ui_->MenuItemAbout, ui_->MMenuItemClear, ui_->MMenuItemWrap,
+                     ui_->MenuCopy, ui_->MenuSelectAll, ui_->MenuClear, ui_->MenuWrap}) {
+    connect(a, &QAction::triggered, this, [this, a] { OnClick(a); });
+  }
+  for (QAction* a : {ui_->MMenuItem32KB, ui_->MMenuItem128KB, ui_->MMenuItem512KB, ui_->MMenuItem2MB,
+                     ui_->MMenuItemUnlimited, ui_->MenuItem32KB, ui_->MenuItem128KB, ui_->MenuItem512KB,
+                     ui_->MenuItem2MB, ui_->MenuItemUnlimited}) {
+    connect(a, &QAction::triggered, this, [this, a] { SetBufferSize(a); });
+  }
+  for (QAction* a : {ui_->MMenuItemLow, ui_->MMenuItemMedium, ui_->MMenuItemHigh, ui_->MenuLow, ui_->MenuMedium,
+                     ui_->MenuHigh}) {
+    connect(a, &QAction::triggered, this, [this, a] { SetShowData(a); });
+  }
+
+  // The log view's pop-up menu; its hints reach the status bar through its own hover signal, since a
+  // pop-up window's status tips do not travel to the main window.
+  ui_->Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ui_->Memo1, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { ui_->PopupMenu1->popup(ui_->Memo1->viewport()->mapToGlobal(at)); });
+  connect(ui_->PopupMenu1, &QMenu::aboutToShow, this, &TForm1::OnPopup);
+  for (QMenu* m : {ui_->PopupMenu1, ui_->MenuSize, ui_->MenuDetail}) {
+    connect(m, &QMenu::hovered, this, [this](QAction* a) { ShowLongHint(a->statusTip()); });
+  }
+
+  // Edit-command enabling: Qt has no idle event, so every change that can alter it asks for one
+  // coalesced update, run by a zero-time timer once the events queued now have been handled.
+  idleTimer_.setSingleShot(true);
+  idleTimer_.setInterval(0);
+  connect(&idleTimer_, &QTimer::timeout, this, &TForm1::IdleUpdate);
+  connect(qApp, &QApplication::focusChanged, this, &TForm1::RequestIdleUpdate);
+  // Asking the clipboard can mean a round trip to the display server, so it is asked when it changes.
+  auto noteClipboard = [this] {
+    const QMimeData* data = QApplication::clipboard()->mimeData();
+    clipboardText_ = data != nullptr && data->hasText();
+    RequestIdleUpdate();
+  };
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, noteClipboard);
+  noteClipboard();
+  for (QLineEdit* e : {ui_->EditRemoteHost, ui_->EditRemotePort, ui_->EditLocalPort, ui_->EditLogFile}) {
+    connect(e, &QLineEdit::selectionChanged, this, &TForm1::RequestIdleUpdate);
+    connect(e, &QLineEdit::textChanged, this, &TForm1::RequestIdleUpdate);
+    connect(e, &QLineEdit::cursorPositionChanged, this, &TForm1::RequestIdleUpdate);
+  }
+  connect(ui_->Memo1, &QPlainTextEdit::selectionChanged, this, &TForm1::RequestIdleUpdate);
+  connect(ui_->Memo1, &QPlainTextEdit::textChanged, this, &TForm1::RequestIdleUpdate);
+}
+
+void TForm1::ApplySettings() {
+  std::unique_ptr<QSettings> store = OpenUserSettings();
+  if (store->status() != QSettings::NoError) {
+    bufferSize_ = 32768;
+    relay_->Log.DetailLevel = 2;
+    return;
+  }
+  SavedSettings saved = ReadSettings(*store);
+  // Sizes beyond what a widget can be are cut to that; resize keeps within the window's limits.
+  QSize size = this->size();
+  if (saved.width) size.setWidth(static_cast<int>(std::min<std::uint32_t>(*saved.width, QWIDGETSIZE_MAX)));
+  if (saved.height) size.setHeight(static_cast<int>(std::min<std::uint32_t>(*saved.height, QWIDGETSIZE_MAX)));
+  resize(size);
+  bufferSize_ = saved.bufferSize.value_or(32768);
+  relay_->Log.DetailLevel = saved.detail.value_or(2);
+  if (saved.remoteHost) ui_->EditRemoteHost->setText(*saved.remoteHost);
+  if (saved.remotePort) ui_->EditRemotePort->setText(*saved.remotePort);
+  if (saved.localPort) ui_->EditLocalPort->setText(*saved.localPort);
+  if (saved.logFile) ui_->EditLogFile->setText(*saved.logFile);
+  relay_->HexOnly = saved.hexOnly.value_or(0);
+  if (saved.wrap.value_or(0) != 0) {
+    ui_->Memo1->SetWrap(true);
+    ui_->MMenuItemWrap->setChecked(true);
+    ui_->MenuWrap->setChecked(true);
+  }
+}
+
+void TForm1::ApplyCommandLine(const CommandLine& line) {
+  if (!line.given) return;
+  ui_->EditRemoteHost->setText(QString::fromLocal8Bit(line.remoteHost));
+  ui_->EditRemotePort->setText(QString::fromLocal8Bit(line.remotePort));
+  ui_->EditLocalPort->setText(QString::fromLocal8Bit(line.localPort));
+  if (line.logFile) ui_->EditLogFile->setText(QString::fromLocal8Bit(*line.logFile));
+  if (line.bufferSize) bufferSize_ = *line.bufferSize;
+  if (line.detailLevel) relay_->Log.DetailLevel = static_cast<std::uint32_t>(*line.detailLevel);
+  if (line.autoStart) autoStart_ = 1;
+  if (line.hexOnly) relay_->HexOnly = 1;
+}
+
+int TForm1::StartSockets() {
+  int error = ws_.WSAStartup(0x0101);
+  if (error != 0) return error;
+  winsockStarted_ = true;
+  return relay_->StartLocalLookup();
+}
+
+void TForm1::StartUpFailed(int error) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), QString::fromLatin1(winsock::WinsockErrorText(error)),
+                  QMessageBox::Ok, this);
+  box.exec();
+  // Closed as Exit closes it: nothing runs, so there is no question, and the settings are saved.
+  SaveSettings();
+}
+
+void TForm1::CentreOnScreen() {
+  if (QScreen* screen = this->screen()) {
+    QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
+}
+
+void TForm1::SaveSettings() {
+  std::unique_ptr<QSettings> store = OpenUserSettings();
+  if (store->status() != QSettings::NoError) return;
+  SettingsToSave values;
+  values.width = width();
+  values.height = height();
+  values.bufferSize = bufferSize_;
+  values.detail = relay_->Log.DetailLevel;
+  values.hexOnly = relay_->HexOnly;
+  values.remoteHost = ui_->EditRemoteHost->text();
+  values.remotePort = ui_->EditRemotePort->text();
+  values.localPort = ui_->EditLocalPort->text();
+  values.logFile = ui_->EditLogFile->text();
+  values.wrap = ui_->Memo1->Wrap();
+  WriteSettings(*store, values);
+}
+
+bool TForm1::CloseQuery() {
+  // After "-auto" the window closes without asking and without stopping the relay run first.
+  if (!relay_->Started || autoStart_ != 0) return true;
+  QMessageBox::StandardButton answer =
+      QMessageBox::question(this, QStringLiteral("Confirm"), QStringLiteral("Do you want to stop processing and exit?"),
+                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+  if (answer != QMessageBox::Yes) return false;
+  relay_->StopByUser(true);
+  return true;
+}
+
+void TForm1::closeEvent(QCloseEvent* e) {
+  if (!CloseQuery()) {
+    e->ignore();
+    return;
+  }
+  SaveSettings();
+  e->accept();
+}
+
+void TForm1::showEvent(QShowEvent* e) {
+  QMainWindow::showEvent(e);
+  // The automatic start waits for the first idle moment after the window is on screen.
+  RequestIdleUpdate();
+}
+
+bool TForm1::event(QEvent* e) {
+  switch (e->type()) {
+    case QEvent::StatusTip:
+      ShowLongHint(static_cast<QStatusTipEvent*>(e)->tip());
+      return true;
+    case QEvent::WindowActivate:
+      if (!windowActivated_) {
+        windowActivated_ = true;
+        if (relay_->Started) ScrollToEnd();
+      }
+      RequestIdleUpdate();
+      break;
+    default:
+      break;
+  }
+  return QMainWindow::event(e);
+}
+
+void TForm1::keyPressEvent(QKeyEvent* e) {
+  // Enter that no control took: a focused button answers it, otherwise the default button (Start).
+  if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button != nullptr && button->isEnabled()) {
+      button->click();
+      return;
+    }
+    if (ui_->ButtonStart->isDefault() && ui_->ButtonStart->isEnabled()) {
+      ui_->ButtonStart->click();
+      return;
+    }
+  }
+  QMainWindow::keyPressEvent(e);
+}
+
+}  // namespace tapline::shell

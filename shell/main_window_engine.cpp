@@ -1,0 +1,53 @@
+// TForm1's side of the relay: the RelayWindow calls (fields, counters, the log view) and the socket
+// notifier through which the relay's event loop runs inside Qt's.
+#include <QLineEdit>
+#include <QSocketNotifier>
+
+#include "shell/log_memo.h"
+#include "shell/main_window.h"
+#include "ui_main_window.h"
+
+namespace tapline::shell {
+
+void TForm1::ConnectEventLoop() {
+  loop_.SetMessageHandler([this](unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
+    if (message == engine::SocketEventMessage) relay_->HandleSocketEvent(wParam, lParam);
+  });
+  // The loop's descriptor is readable while a socket is ready or a message or hand-over waits; each
+  // activation takes one turn, so Qt serves input and painting between turns, and modal dialogs, which
+  // run Qt's loop, keep the relay and the display queue going too.
+  notifier_ = std::make_unique<QSocketNotifier>(loop_.Descriptor(), QSocketNotifier::Read);
+  connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { loop_.ProcessReady(); });
+}
+
+QLineEdit* TForm1::FieldEdit(engine::Field field) const {
+  switch (field) {
+    case engine::Field::RemoteHost: return ui_->EditRemoteHost;
+    case engine::Field::RemotePort: return ui_->EditRemotePort;
+    case engine::Field::LocalPort: return ui_->EditLocalPort;
+    case engine::Field::LogFile: return ui_->EditLogFile;
+  }
+  return nullptr;
+}
+
+std::string TForm1::FieldText(engine::Field field) const {
+  QLineEdit* edit = FieldEdit(field);
+  return edit != nullptr ? edit->text().toLocal8Bit().toStdString() : std::string();
+}
+
+void TForm1::ClearLogView() { ui_->Memo1->ClearAll(); }
+
+std::int64_t TForm1::TextLength() const { return ui_->Memo1->TextLength(); }
+
+void TForm1::DeleteFirstLine() { ui_->Memo1->DeleteFirstLine(); }
+
+void TForm1::InsertAtEnd(const char* text, std::size_t length, log::Colour colour) {
+  ui_->Memo1->AppendColoured(text, length, colour);
+}
+
+void TForm1::ScrollToEnd() {
+  // Before the window's first activation the view does not follow the caret.
+  if (windowActivated_) ui_->Memo1->ScrollCaretIntoView();
+}
+
+}  // namespace tapline::shell

@@ -1,0 +1,60 @@
+// The saved settings: the ten per-user values of the main window and the machine-wide installation
+// folder, with the rules by which a stored value counts as absent (too long, or out of range).
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+class QSettings;
+
+namespace tapline::shell {
+
+// Text limits of the saved texts, in characters.
+inline constexpr int RemoteHostLimit = 63;
+inline constexpr int RemotePortLimit = 7;
+inline constexpr int LocalPortLimit = 7;
+inline constexpr int LogFileLimit = 255;
+inline constexpr int InstallDirLimit = 259;
+
+// What was found; an empty optional is a value that is absent or counts as absent.
+struct SavedSettings {
+  std::optional<std::uint32_t> width;
+  std::optional<std::uint32_t> height;
+  std::optional<std::int32_t> bufferSize;
+  std::optional<std::uint32_t> detail;
+  std::optional<QString> remoteHost;
+  std::optional<QString> remotePort;
+  std::optional<QString> localPort;
+  std::optional<QString> logFile;
+  std::optional<std::int32_t> hexOnly;
+  std::optional<std::uint32_t> wrap;
+};
+
+// What is written at every close.
+struct SettingsToSave {
+  int width = 0;
+  int height = 0;
+  std::int32_t bufferSize = 32768;
+  std::uint32_t detail = 2;
+  std::int32_t hexOnly = 0;
+  QString remoteHost;
+  QString remotePort;
+  QString localPort;
+  QString logFile;
+  bool wrap = false;
+};
+
+// The per-user store (organisation "Fenwold", application "Tapline"), without falling back to the
+// machine-wide one, so that only the user's own values are read back.
+std::unique_ptr<QSettings> OpenUserSettings();
+SavedSettings ReadSettings(QSettings& settings);
+// Writes the ten values. A text longer than its limit is not saved: its value is removed instead, so
+// that a stale older value does not come back at the next start.
+void WriteSettings(QSettings& settings, const SettingsToSave& values);
+
+// "InstallDir" of the machine-wide store, or an empty optional when it is absent or too long.
+std::optional<QString> ReadInstallDir();
+
+}  // namespace tapline::shell
