@@ -101,6 +101,12 @@ void Relay::RemoveConnection(Connection* c) {
   }
   heap_.Free(c);
   Count(Counter::Connections, ConnectionCount, -1);
+  // The last of many connections is gone: what they held goes back to the system, not just to malloc.
+  // Not after every short-lived one: that would cost the churn of single connections dearly.
+  if (ConnectionCount == 0 && peakSinceGiveBack_ >= 64) {
+    heap_.GiveBack();
+    peakSinceGiveBack_ = 0;
+  }
 }
 
 void Relay::SetConnectionOptions(SOCKET s) {
@@ -174,6 +180,7 @@ void Relay::AcceptClient() {
   index_[c->ServerSocket] = c;
   SetConnectionOptions(s);
   Count(Counter::Connections, ConnectionCount, 1);
+  if (ConnectionCount > peakSinceGiveBack_) peakSinceGiveBack_ = ConnectionCount;
 }
 
 int Relay::ConnectToServer(Connection* c) {

@@ -115,6 +115,8 @@ class Relay {
   // Beside the list: which listed connection owns a socket number, so that finding one does not walk
   // ten thousand records. Every listed connection's two sockets are in it, and nothing else.
   std::unordered_map<winsock::SOCKET, Connection*> index_;
+  // The most connections open at once since memory was last handed back to the system.
+  std::int64_t peakSinceGiveBack_ = 0;
   // Out of descriptors: said once, until an accept succeeds again.
   bool acceptExhausted_ = false;
 };

@@ -225,6 +225,7 @@ void Relay::StopRelay() {
     heap_.Free(c);
   }
   Log.FinishProcessor();
+  heap_.GiveBack();
   ConnectionCount = 0;
   window_.ShowCount(Counter::Connections, 0);
   ServerToClientBuffered = 0;

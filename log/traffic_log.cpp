@@ -98,6 +98,8 @@ std::size_t TrafficLog::FormatPrefix(char* out, std::size_t size, std::int32_t s
 
 bool TrafficLog::LogLine(const char* text, Colour colour, std::int32_t socket, std::int32_t length,
                          std::uint32_t minimumDetail) {
+  // A line that neither the file nor the view will hold is not even formatted.
+  if (!File.IsOpen() && minimumDetail > DetailLevel) return true;
   std::string stamped;
   if (colour != 0) {
     char prefix[96];

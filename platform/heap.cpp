@@ -1,5 +1,7 @@
 #include "platform/heap.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 
 namespace tapline::platform {
@@ -24,6 +26,8 @@ void* Heap::Reallocate(void* block, std::size_t size) {
 }
 
 void Heap::Free(void* block) { std::free(block); }
+
+void Heap::GiveBack() { malloc_trim(0); }
 
 void* Heap::AllocateOrDrain(std::size_t size) {
   for (;;) {

@@ -15,6 +15,8 @@ class Heap {
   void* Allocate(std::size_t size);                 // nullptr on failure
   void* Reallocate(void* block, std::size_t size);  // nullptr on failure; the old block stays valid
   void Free(void* block);
+  // Hands memory that is free again back to the system (after a load has gone).
+  void GiveBack();
 
   // Allocate, and while that fails drain one batch and try again; nullptr only when nothing is left.
   void* AllocateOrDrain(std::size_t size);
