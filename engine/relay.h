@@ -91,6 +91,7 @@ class Relay {
     bool incomplete = false;
   };
   bool ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block);
+  int ReadFrom(Connection* c, bool fromClient);
   int ReadFromClient(Connection* c);
   int ReadFromServer(Connection* c);
   int FlushToServer(Connection* c);

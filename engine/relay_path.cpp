@@ -43,113 +43,82 @@ bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std:
   return true;
 }
 
-int Relay::ReadFromClient(Connection* c) {
-  if (c->ClientEnded) return 0;  // nothing more can come after the client's end
+// The two directions of a connection differ only in which buffer, sockets, counters and words they use;
+// one read step serves both.
+int Relay::ReadFrom(Connection* c, bool fromClient) {
+  bool& ended = fromClient ? c->ClientEnded : c->ServerEnded;
+  if (ended) return 0;  // nothing more can come after a side's end
+  TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
+  std::int32_t& uncounted = fromClient ? c->ToServerUncounted : c->ToClientUncounted;
+  winsock::SOCKET from = fromClient ? c->ClientSocket : c->ServerSocket;
+  winsock::SOCKET to = fromClient ? c->ServerSocket : c->ClientSocket;
+  std::int64_t& buffered = fromClient ? ClientToServerBuffered : ServerToClientBuffered;
+  std::int64_t& total = fromClient ? ClientToServerTotal : ServerToClientTotal;
+  Counter bufferedLabel = fromClient ? Counter::ClientToServerBuffered : Counter::ServerToClientBuffered;
+  Counter totalLabel = fromClient ? Counter::ClientToServerTotal : Counter::ServerToClientTotal;
+  const char* direction = fromClient ? "Client to Server" : "Server to Client";
   std::int32_t client = Sock(c->ClientSocket);
-  std::int32_t old = c->ToServer.Length;
-  int n = ReadAvailable(heap_, ws_, c->ToServer, c->ClientSocket);
+
+  std::int32_t old = buffer.Length;
+  int n = ReadAvailable(heap_, ws_, buffer, from);
   if (n > 0) {
     std::int32_t length = n;
     Block block;
-    if (!ClassifyBlock(c, true, old, length, block)) {
-      c->ToServerUncounted += c->ToServer.Length - old;
+    if (!ClassifyBlock(c, fromClient, old, length, block)) {
+      uncounted += buffer.Length - old;
       n = -2;
     } else {
-      if (!c->ServerConnected || old > 0) {
-        Log.LogData(client, block.head, block.textBytes, block.incomplete, "Client to Server", length,
-                    c->ToServer.Data + old, block.tail);
-        Count(Counter::ClientToServerBuffered, ClientToServerBuffered, length);
+      // Behind older bytes (or before the server is connected) a block only waits its turn.
+      if (old > 0 || (fromClient && !c->ServerConnected)) {
+        Log.LogData(client, block.head, block.textBytes, block.incomplete, direction, length, buffer.Data + old,
+                    block.tail);
+        Count(bufferedLabel, buffered, length);
         return length;
       }
-      int sent = SendWaiting(ws_, c->ToServer, c->ServerSocket);
+      int sent = SendWaiting(ws_, buffer, to);
       int code = ws_.WSAGetLastError();
-      Log.LogData(client, block.head, block.textBytes, block.incomplete, "Client to Server", length,
-                  c->ToServer.Data, block.tail);
+      Log.LogData(client, block.head, block.textBytes, block.incomplete, direction, length, buffer.Data, block.tail);
       if (sent < 0) {
-        ClientToServerBuffered += length;
-        Log.LogInform(client, "Could not send data to Server");
-        CloseAfterServerGone(c, code);
+        buffered += length;  // shown by the teardown that follows
+        if (fromClient) {
+          Log.LogInform(client, "Could not send data to Server");
+          CloseAfterServerGone(c, code);
+        } else {
+          Log.LogInform(client, "Could not send data to Client");
+          CloseAfterClientGone(c, code);
+        }
         return -1;
       }
-      if (length - sent > 0) Count(Counter::ClientToServerBuffered, ClientToServerBuffered, length - sent);
+      if (length - sent > 0) Count(bufferedLabel, buffered, length - sent);
       if (sent == 0) return 0;
-      Count(Counter::ClientToServerTotal, ClientToServerTotal, sent);
-      DropFront(heap_, c->ToServer, sent);
+      Count(totalLabel, total, sent);
+      DropFront(heap_, buffer, sent);
       return sent;
     }
   }
-  switch (n) {
-    case 0:
-      return 0;
-    case -2:
-      Log.LogInform(client, "Out of memory");
-      CloseAfterClientGone(c, 0);
-      return -1;
-    case -3:
-      Log.LogInform(client, "Client disconnected");
-      return ClientStreamEnded(c);
-    default: {
-      int code = ws_.WSAGetLastError();
-      Log.LogInform(client, "Could not read data from Client");
-      CloseAfterClientGone(c, code);
-      return -1;
-    }
+  if (n == 0) return 0;
+  if (n == -3) {
+    Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
+    return fromClient ? ClientStreamEnded(c) : ServerStreamEnded(c);
   }
+  int code = 0;
+  if (n == -2) {
+    Log.LogInform(client, "Out of memory");
+  } else {
+    code = ws_.WSAGetLastError();
+    Log.LogInform(client, fromClient ? "Could not read data from Client" : "Could not read data from Server");
+  }
+  if (fromClient) {
+    CloseAfterClientGone(c, code);
+  } else {
+    CloseAfterServerGone(c, code);
+  }
+  return -1;
 }
 
-int Relay::ReadFromServer(Connection* c) {
-  if (c->ServerEnded) return 0;
-  std::int32_t client = Sock(c->ClientSocket);
-  std::int32_t old = c->ToClient.Length;
-  int n = ReadAvailable(heap_, ws_, c->ToClient, c->ServerSocket);
-  if (n > 0) {
-    std::int32_t length = n;
-    Block block;
-    if (!ClassifyBlock(c, false, old, length, block)) {
-      c->ToClientUncounted += c->ToClient.Length - old;
-      n = -2;
-    } else {
-      if (old > 0) {
-        Log.LogData(client, block.head, block.textBytes, block.incomplete, "Server to Client", length,
-                    c->ToClient.Data + old, block.tail);
-        Count(Counter::ServerToClientBuffered, ServerToClientBuffered, length);
-        return length;
-      }
-      int sent = SendWaiting(ws_, c->ToClient, c->ClientSocket);
-      int code = ws_.WSAGetLastError();
-      Log.LogData(client, block.head, block.textBytes, block.incomplete, "Server to Client", length,
-                  c->ToClient.Data, block.tail);
-      if (sent < 0) {
-        ServerToClientBuffered += length;
-        Log.LogInform(client, "Could not send data to Client");
-        CloseAfterClientGone(c, code);
-        return -1;
-      }
-      if (length - sent > 0) Count(Counter::ServerToClientBuffered, ServerToClientBuffered, length - sent);
-      if (sent == 0) return 0;
-      Count(Counter::ServerToClientTotal, ServerToClientTotal, sent);
-      DropFront(heap_, c->ToClient, sent);
-      return sent;
-    }
-  }
-  switch (n) {
-    case 0:
-      return 0;
-    case -2:
-      Log.LogInform(client, "Out of memory");
-      CloseAfterServerGone(c, 0);
-      return -1;
-    case -3:
-      Log.LogInform(client, "Server disconnected");
-      return ServerStreamEnded(c);
-    default: {
-      int code = ws_.WSAGetLastError();
-      Log.LogInform(client, "Could not read data from Server");
-      CloseAfterServerGone(c, code);
-      return -1;
-    }
-  }
-}
+int Relay::ReadFromClient(Connection* c) { return ReadFrom(c, true); }
+
+int Relay::ReadFromServer(Connection* c) { return ReadFrom(c, false); }
 
 int Relay::FlushToServer(Connection* c) {
   int r = 0;
