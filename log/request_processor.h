@@ -46,6 +46,7 @@ class RequestProcessor {
   bool StopRequested = false;
   bool QueuePaused = false;
   bool Done = false;  // written by DeliverStep while the worker waits for it
+  bool MoreWaiting = false;  // likewise: the step left records queued and signalled for them
 
   platform::Heap& heap_;
   platform::EventLoop& loop_;

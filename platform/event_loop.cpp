@@ -234,9 +234,12 @@ bool EventLoop::Turn(int timeoutMs) {
 
 void EventLoop::RunCall(HandOverCall& call) {
   call.call();
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  call.ran = true;
-  call.done = true;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    call.ran = true;
+    call.done = true;
+  }
+  // Woken after the lock is let go, the caller does not wake only to wait for it.
   shared_->callDone.notify_all();
 }
 

@@ -20,12 +20,25 @@ void* Heap::Allocate(std::size_t size) {
   return std::malloc(size == 0 ? 1 : size);
 }
 
+namespace {
+// A block this large that is freed or shrunk may leave megabytes free in the middle of the heap, which
+// the allocator keeps for ever unless asked; it is asked at once.
+constexpr std::size_t LargeBlock = 4 * 1024 * 1024;
+}  // namespace
+
 void* Heap::Reallocate(void* block, std::size_t size) {
   if (ShouldFail()) return nullptr;
-  return std::realloc(block, size == 0 ? 1 : size);
+  std::size_t old = block != nullptr ? malloc_usable_size(block) : 0;
+  void* result = std::realloc(block, size == 0 ? 1 : size);
+  if (result != nullptr && old >= LargeBlock && size < old / 2) GiveBack();
+  return result;
 }
 
-void Heap::Free(void* block) { std::free(block); }
+void Heap::Free(void* block) {
+  std::size_t old = block != nullptr ? malloc_usable_size(block) : 0;
+  std::free(block);
+  if (old >= LargeBlock) GiveBack();
+}
 
 void Heap::GiveBack() { malloc_trim(0); }
 
@@ -33,10 +46,10 @@ void Heap::TuneForRelay() {
   // A busy direction's block grows to a read step, shrinks to 8 KB once sent, and grows again, thousands
   // of times a second; a hex dump record comes and goes with every block. By default such sizes are
   // mapped afresh each time and unmapped again after, so every byte lands in a new zeroed page. Kept in
-  // the heap, the same memory is used over and over while it is still in the cache. Up to 16 MB of free
+  // the heap, the same memory is used over and over while it is still in the cache. Up to 8 MB of free
   // heap is kept for that; more goes back to the system, and GiveBack returns the rest after a load.
-  mallopt(M_MMAP_THRESHOLD, 16 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+  mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024);
 }
 
 void* Heap::AllocateOrDrain(std::size_t size) {

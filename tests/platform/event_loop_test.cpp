@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/auto_reset_event.h"
 #include "platform/event_loop.h"
 
 namespace tapline::platform {
@@ -149,6 +150,43 @@ TEST(EventLoop, ScheduledCallsRunOnceWhenDueInOrderOfTheirTime) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
   loop.RunOnce(50);
   EXPECT_EQ(ran.size(), 2u) << "each runs once";
+}
+
+
+// The display worker's wake-up: signals are neither lost nor counted twice, across threads, many times.
+TEST(EventLoop, AutoResetEventWakesOneWaitPerSetAndKeepsASetMadeBeforeTheWait) {
+  AutoResetEvent ping, pong;
+  long shared = 0;  // handed back and forth: the events must order the two threads' accesses
+  constexpr int Rounds = 20000;
+  std::thread other([&] {
+    for (int i = 0; i < Rounds; ++i) {
+      ping.Wait();
+      ++shared;
+      pong.Set();
+    }
+  });
+  for (int i = 0; i < Rounds; ++i) {
+    ++shared;
+    ping.Set();
+    pong.Wait();
+  }
+  other.join();
+  EXPECT_EQ(shared, 2L * Rounds);
+
+  // Two Sets before a Wait count once: the second Wait needs a Set of its own.
+  AutoResetEvent event;
+  event.Set();
+  event.Set();
+  event.Wait();
+  std::atomic<bool> setLater{false};
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    setLater = true;
+    event.Set();
+  });
+  event.Wait();
+  EXPECT_TRUE(setLater.load()) << "the second Wait returned without a second Set";
+  setter.join();
 }
 
 }  // namespace
