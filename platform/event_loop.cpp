@@ -1,5 +1,7 @@
 #include "platform/event_loop.h"
 
+#include "platform/futex.h"
+
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -72,11 +74,10 @@ EventLoop::~EventLoop() {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->closed = true;
     for (Item& item : shared_->queue) {
-      if (item.call) item.call->done = true;
+      if (item.call) Complete(*item.call, 2);
     }
     shared_->queue.clear();
   }
-  shared_->callDone.notify_all();
   close(timerFd_);
   close(wakeFd_);
   close(epollFd_);
@@ -124,12 +125,17 @@ void EventLoop::PostMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
 bool EventLoop::HandOver(std::function<void()> call) {
   HandOverCall request;
   request.call = std::move(call);
-  std::shared_ptr<Shared> shared = shared_;  // outlives the loop if the loop closes meanwhile
-  std::unique_lock<std::mutex> lock(shared->mutex);
-  if (shared->closed) return false;
-  Push(Item{0, 0, 0, &request});
-  shared->callDone.wait(lock, [&] { return request.done; });
-  return request.ran;
+  {
+    std::shared_ptr<Shared> shared = shared_;
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->closed) return false;
+    Push(Item{0, 0, 0, &request});
+  }
+  for (;;) {
+    int outcome = request.outcome.load(std::memory_order_acquire);
+    if (outcome != 0) return outcome == 1;
+    FutexWait(request.outcome, 0);
+  }
 }
 
 void EventLoop::RemoveMessages(unsigned message, WPARAM wParam) {
@@ -234,13 +240,14 @@ bool EventLoop::Turn(int timeoutMs) {
 
 void EventLoop::RunCall(HandOverCall& call) {
   call.call();
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    call.ran = true;
-    call.done = true;
-  }
-  // Woken after the lock is let go, the caller does not wake only to wait for it.
-  shared_->callDone.notify_all();
+  Complete(call, 1);
+}
+
+void EventLoop::Complete(HandOverCall& call, int outcome) {
+  // Once the outcome is stored the caller may return and its record be gone: only the address is kept.
+  const void* address = &call.outcome;
+  call.outcome.store(outcome, std::memory_order_release);
+  FutexWake(address, 1);
 }
 
 void EventLoop::RunHandOvers() {

@@ -2,7 +2,7 @@
 // Messages and handed-over calls are delivered on the main thread, one at a time, in order of arrival.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -69,8 +69,7 @@ class EventLoop {
  private:
   struct HandOverCall {
     std::function<void()> call;
-    bool done = false;
-    bool ran = false;
+    std::atomic<int> outcome{0};  // 0 waiting, 1 ran, 2 dropped unrun; the caller sleeps on it
   };
   struct Item {
     unsigned message;
@@ -78,11 +77,10 @@ class EventLoop {
     LPARAM lParam;
     HandOverCall* call;  // non-null for a handed-over call
   };
-  // What other threads touch. Held through a shared pointer so that a thread still waiting for its
-  // hand-over when the loop goes away wakes up to a live mutex.
+  // What other threads touch. A thread waiting for its hand-over sleeps on the call's own outcome, not
+  // here, so it never wakes up to a loop that has gone meanwhile.
   struct Shared {
-    std::mutex mutex;  // guards queue, closed and the calls' flags
-    std::condition_variable callDone;
+    std::mutex mutex;  // guards queue, closed and signalled
     std::deque<Item> queue;
     bool closed = false;
     bool signalled = false;  // the wake descriptor has been written since the queue last emptied
@@ -95,6 +93,7 @@ class EventLoop {
   void Push(const Item& item);
   bool PopFront(Item& item);
   void RunCall(HandOverCall& call);
+  static void Complete(HandOverCall& call, int outcome);
   void Poll(int timeoutMs);
   bool Turn(int timeoutMs);
   void SignalLocked();
