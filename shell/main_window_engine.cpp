@@ -1,5 +1,6 @@
 // TForm1's side of the relay: the RelayWindow calls (fields, counters, the log view) and the socket
 // notifier through which the relay's event loop runs inside Qt's.
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QSocketNotifier>
 
@@ -13,11 +14,18 @@ void TForm1::ConnectEventLoop() {
   loop_.SetMessageHandler([this](unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
     if (message == engine::SocketEventMessage) relay_->HandleSocketEvent(wParam, lParam);
   });
-  // The loop's descriptor is readable while a socket is ready or a message or hand-over waits; each
-  // activation takes one turn, so Qt serves input and painting between turns, and modal dialogs, which
-  // run Qt's loop, keep the relay and the display queue going too.
+  // The loop's descriptor is readable while a socket is ready or a message or hand-over waits. Each
+  // activation takes turns while they find work, for a few milliseconds at most: one turn per pass of
+  // Qt's loop would tie the relay's pace to painting, while a bounded spell keeps input and painting
+  // served in between. Modal dialogs, which run Qt's loop, keep the relay and the display queue going.
   notifier_ = std::make_unique<QSocketNotifier>(loop_.Descriptor(), QSocketNotifier::Read);
-  connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { loop_.ProcessReady(); });
+  connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
+    constexpr qint64 SpellMs = 8;
+    QElapsedTimer spell;
+    spell.start();
+    while (loop_.ProcessReady() && spell.elapsed() < SpellMs) {
+    }
+  });
 }
 
 QLineEdit* TForm1::FieldEdit(engine::Field field) const {
