@@ -104,9 +104,24 @@ void Relay::RemoveConnection(Connection* c) {
   // The last of many connections is gone: what they held goes back to the system, not just to malloc.
   // Not after every short-lived one: that would cost the churn of single connections dearly.
   if (ConnectionCount == 0 && peakSinceGiveBack_ >= 64) {
-    heap_.GiveBack();
     peakSinceGiveBack_ = 0;
+    GiveBackOnceShown(20);
   }
+}
+
+void Relay::GiveBackOnceShown(int triesLeft) {
+  // The lines of those connections may still wait for the view, and they are freed only once shown;
+  // handing back before that would keep the memory they leave behind. So wait for the queue to empty
+  // (a paused one never does: two seconds at most).
+  log::RequestProcessor* processor = Log.Processor();
+  if (processor != nullptr && !processor->Empty() && triesLeft > 0) {
+    std::weak_ptr<bool> alive = alive_;
+    loop_.Schedule(100, [this, alive, triesLeft] {
+      if (!alive.expired()) GiveBackOnceShown(triesLeft - 1);
+    });
+    return;
+  }
+  heap_.GiveBack();
 }
 
 void Relay::SetConnectionOptions(SOCKET s) {

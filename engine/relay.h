@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -105,6 +106,7 @@ class Relay {
 
   void Count(Counter counter, std::int64_t& field, std::int64_t delta);
   void ShowAllCounts();
+  void GiveBackOnceShown(int triesLeft);
   std::int32_t Sock(winsock::SOCKET s) const { return static_cast<std::int32_t>(s); }
 
   RelayWindow& window_;
@@ -119,6 +121,8 @@ class Relay {
   std::unordered_map<winsock::SOCKET, Connection*> index_;
   // The most connections open at once since memory was last handed back to the system.
   std::int64_t peakSinceGiveBack_ = 0;
+  // Scheduled calls hold this weakly, so that one due after the relay has gone does nothing.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // Out of descriptors: said once, until an accept succeeds again.
   bool acceptExhausted_ = false;
 };
