@@ -64,7 +64,13 @@ void RequestProcessor::DeliverStep() {
     Done = StopRequested;
     return;
   }
-  ProcessLogBatch(*Form, heap_, QueueHead);
+  // Several batches per hand-over: a block logs a header and a dump, two batches, while the main thread
+  // answers at most one hand-over per turn of its loop. With one batch a step, a flood of blocks left the
+  // queue ever longer (hundreds of megabytes of dumps waiting); a short queue also lets each dump's
+  // memory be used again for the next one. The bound keeps the view's own events coming in between.
+  for (int batches = 0; batches < kBatchesPerStep && QueueHead != nullptr && !QueuePaused; ++batches) {
+    ProcessLogBatch(*Form, heap_, QueueHead);
+  }
   if (QueuePaused) return;
   if (QueueHead != nullptr) {
     WakeEvent.Set();
