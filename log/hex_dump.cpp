@@ -26,7 +26,7 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
   char* text = record->Text();
   std::size_t used = FormatHexDump(text, bytes, length, start);
   text[used] = '\0';
-  if (File.IsOpen()) File.Write(text, used, DataLine);
+  if (File.IsOpen()) File.WriteHexDump(text, used);
   if (DetailLevel >= 2) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;
