@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
 
   platform::EventLoop loop;
+  platform::Heap::TuneForRelay();
   platform::Heap heap;
   winsock::Winsock ws(loop);
   std::FILE* status = isatty(fileno(stderr)) ? stderr : nullptr;

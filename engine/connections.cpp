@@ -66,7 +66,7 @@ void Relay::CloseEvent(Connection* c, SOCKET s, int error) {
   std::int32_t client = Sock(c->ClientSocket);
   if (s == c->ClientSocket) {
     if (c->ClientEnded) return;  // its end was met by a read already
-    if (ReadFromClient(c) < 0 || c->ClientEnded) return;
+    if (ReadFromClient(c, ReadAll) < 0 || c->ClientEnded) return;
     Log.LogInform(client, "Client disconnected");
     if (error != 0) {
       CloseAfterClientGone(c, error);
@@ -75,7 +75,7 @@ void Relay::CloseEvent(Connection* c, SOCKET s, int error) {
     }
   } else {
     if (c->ServerEnded) return;
-    if (ReadFromServer(c) < 0 || c->ServerEnded) return;
+    if (ReadFromServer(c, ReadAll) < 0 || c->ServerEnded) return;
     Log.LogInform(client, "Server disconnected");
     if (error != 0) {
       CloseAfterServerGone(c, error);

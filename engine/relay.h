@@ -91,9 +91,10 @@ class Relay {
     bool incomplete = false;
   };
   bool ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block);
-  int ReadFrom(Connection* c, bool fromClient);
-  int ReadFromClient(Connection* c);
-  int ReadFromServer(Connection* c);
+  // `most` as for ReadAvailable: one FD_READ takes a step; the read on FD_CLOSE takes all that is left.
+  int ReadFrom(Connection* c, bool fromClient, std::uint32_t most);
+  int ReadFromClient(Connection* c, std::uint32_t most = ReadStep);
+  int ReadFromServer(Connection* c, std::uint32_t most = ReadStep);
   int FlushToServer(Connection* c);
   int FlushToClient(Connection* c);
   void CloseAfterClientGone(Connection* c, int errorCode);

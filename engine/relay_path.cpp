@@ -45,7 +45,7 @@ bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std:
 
 // The two directions of a connection differ only in which buffer, sockets, counters and words they use;
 // one read step serves both.
-int Relay::ReadFrom(Connection* c, bool fromClient) {
+int Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most) {
   bool& ended = fromClient ? c->ClientEnded : c->ServerEnded;
   if (ended) return 0;  // nothing more can come after a side's end
   TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
@@ -60,7 +60,7 @@ int Relay::ReadFrom(Connection* c, bool fromClient) {
   std::int32_t client = Sock(c->ClientSocket);
 
   std::int32_t old = buffer.Length;
-  int n = ReadAvailable(heap_, ws_, buffer, from);
+  int n = ReadAvailable(heap_, ws_, buffer, from, most);
   if (n > 0) {
     std::int32_t length = n;
     Block block;
@@ -116,9 +116,9 @@ int Relay::ReadFrom(Connection* c, bool fromClient) {
   return -1;
 }
 
-int Relay::ReadFromClient(Connection* c) { return ReadFrom(c, true); }
+int Relay::ReadFromClient(Connection* c, std::uint32_t most) { return ReadFrom(c, true, most); }
 
-int Relay::ReadFromServer(Connection* c) { return ReadFrom(c, false); }
+int Relay::ReadFromServer(Connection* c, std::uint32_t most) { return ReadFrom(c, false, most); }
 
 int Relay::FlushToServer(Connection* c) {
   int r = 0;

@@ -28,9 +28,10 @@ int ResizeBuffer(platform::Heap& heap, TransferBuffer& buffer, std::int32_t newC
   return 0;
 }
 
-int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, SOCKET s) {
+int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, SOCKET s, std::uint32_t most) {
   winsock::u_long waiting = 0;
   ws.ioctlsocket(s, winsock::FIONREAD, &waiting);
+  if (waiting > most) waiting = most;
   std::uint32_t room = static_cast<std::uint32_t>(buffer.Capacity - buffer.Length);
   if (room < waiting) {
     std::int64_t want = (static_cast<std::int64_t>(buffer.Length) + waiting) / Page * Page + Page;
@@ -50,6 +51,7 @@ int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& bu
     if (p == SOCKET_ERROR) return ws.WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
     return 0;  // a byte arrived since: the next FD_READ grows the block for it
   }
+  if (room > most) room = most;
   int n = ws.recv(s, buffer.Data + buffer.Length, static_cast<int>(room), 0);
   if (n == 0) return -3;
   if (n == SOCKET_ERROR) return ws.WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;

@@ -17,8 +17,17 @@ struct TransferBuffer {
 
 // 0 = done, or failed while the buffer stays usable; -1 = failed and the buffer is full.
 int ResizeBuffer(platform::Heap& heap, TransferBuffer& buffer, std::int32_t newCapacity);
+// The most one read takes when more may follow. A socket can hold megabytes; reading, splitting and
+// logging all of it in one turn would stall the message loop and push the bytes out of the cache.
+// What is left is reported again by the next FD_READ.
+constexpr std::uint32_t ReadStep = 256 * 1024;
+// No limit but what is waiting: for the last read, after which no FD_READ follows.
+constexpr std::uint32_t ReadAll = 0xFFFFFFFF;
+
 // n > 0 bytes appended; 0 nothing to read now; -1 socket error; -2 out of memory; -3 the peer closed.
-int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s);
+// Takes what FIONREAD reports, but not more than `most`.
+int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s,
+                  std::uint32_t most = ReadAll);
 // Bytes sent from the front (the buffer is unchanged), or -1 on a socket error.
 int SendWaiting(winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s);
 // Removes `count` bytes from the front; shrinks a block left with more than 8192 bytes free.

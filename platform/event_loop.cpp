@@ -13,7 +13,7 @@
 
 namespace tapline::platform {
 
-EventLoop::EventLoop() : shared_(std::make_shared<Shared>()) {
+EventLoop::EventLoop() : mainThread_(std::this_thread::get_id()), shared_(std::make_shared<Shared>()) {
   epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -84,19 +84,25 @@ EventLoop::~EventLoop() {
 
 void EventLoop::Push(const Item& item) {
   // Called with the shared mutex held.
-  bool wasEmpty = shared_->queue.empty();
   shared_->queue.push_back(item);
-  if (wasEmpty) {
-    std::uint64_t one = 1;
-    ssize_t r = write(wakeFd_, &one, sizeof one);
-    (void)r;  // a full counter is still readable, which is all we need
-  }
+  if (std::this_thread::get_id() == mainThread_ && inTurn_) return;  // the turn's end signals
+  SignalLocked();
+}
+
+void EventLoop::SignalLocked() {
+  if (shared_->signalled) return;
+  std::uint64_t one = 1;
+  ssize_t r = write(wakeFd_, &one, sizeof one);
+  (void)r;  // a full counter is still readable, which is all we need
+  shared_->signalled = true;
 }
 
 void EventLoop::ClearWakeLocked() {
+  if (!shared_->signalled) return;
   std::uint64_t value;
   ssize_t r = read(wakeFd_, &value, sizeof value);
   (void)r;
+  shared_->signalled = false;
 }
 
 bool EventLoop::PopFront(Item& item) {
@@ -201,8 +207,11 @@ void EventLoop::Poll(int timeoutMs) {
   }
 }
 
-bool EventLoop::ProcessReady() {
-  Poll(0);
+bool EventLoop::ProcessReady() { return Turn(0); }
+
+bool EventLoop::Turn(int timeoutMs) {
+  inTurn_ = true;
+  Poll(timeoutMs);
   // Deliver what is queued now; what arrives meanwhile waits for the next turn, so polling keeps its share.
   std::size_t count = Pending();
   bool any = false;
@@ -216,6 +225,10 @@ bool EventLoop::ProcessReady() {
       handler_(item.message, item.wParam, item.lParam);
     }
   }
+  inTurn_ = false;
+  // The descriptor must stay readable while anything waits, for a host loop that polls it.
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (!shared_->queue.empty()) SignalLocked();
   return any;
 }
 
@@ -247,14 +260,7 @@ void EventLoop::RunHandOvers() {
   }
 }
 
-bool EventLoop::RunOnce(int timeoutMs) {
-  if (Pending() == 0) {
-    // Wait without consuming anything: readiness is level-triggered, so the turn's own poll sees it again.
-    epoll_event ev;
-    if (epoll_wait(epollFd_, &ev, 1, timeoutMs) <= 0) return false;
-  }
-  return ProcessReady();
-}
+bool EventLoop::RunOnce(int timeoutMs) { return Turn(Pending() == 0 ? timeoutMs : 0); }
 
 void EventLoop::Run() {
   quit_ = false;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace tapline::platform {
@@ -84,6 +85,7 @@ class EventLoop {
     std::condition_variable callDone;
     std::deque<Item> queue;
     bool closed = false;
+    bool signalled = false;  // the wake descriptor has been written since the queue last emptied
   };
   struct WatchEntry {
     ReadyHandler handler;
@@ -94,6 +96,8 @@ class EventLoop {
   bool PopFront(Item& item);
   void RunCall(HandOverCall& call);
   void Poll(int timeoutMs);
+  bool Turn(int timeoutMs);
+  void SignalLocked();
   void ClearWakeLocked();
 
   void RunDueTimers();
@@ -107,6 +111,10 @@ class EventLoop {
   std::unordered_map<int, WatchEntry> watches_;
   std::uint64_t nextGeneration_ = 1;
   bool quit_ = false;
+  // While the main thread takes a turn, what it posts itself is delivered before the turn ends or
+  // signalled at its end, so the wake descriptor is left alone meanwhile (two system calls a message).
+  bool inTurn_ = false;
+  std::thread::id mainThread_;
   std::shared_ptr<Shared> shared_;
 };
 

@@ -12,6 +12,9 @@ class Heap {
   // Answers true when it freed something (one batch of the display queue), false when nothing is left.
   using DrainHook = std::function<bool()>;
 
+  // Sets the process's allocator up for relaying (see heap.cpp); a front end calls it once at start.
+  static void TuneForRelay();
+
   void* Allocate(std::size_t size);                 // nullptr on failure
   void* Reallocate(void* block, std::size_t size);  // nullptr on failure; the old block stays valid
   void Free(void* block);

@@ -69,14 +69,14 @@ void Winsock::UpdateInterest(SocketState& st) {
       case SocketState::Kind::Fresh:
         break;
       case SocketState::Kind::Listening:
-        if ((st.mask & FD_ACCEPT) && st.readArmed) events = EPOLLIN;
+        if ((st.mask & FD_ACCEPT) && (st.readArmed || st.readLingers)) events = EPOLLIN;
         break;
       case SocketState::Kind::Connecting:
         if (!st.closePosted) events = EPOLLOUT;
         break;
       case SocketState::Kind::Connected:
         if (!st.closePosted) {
-          if ((st.mask & FD_READ) && st.readArmed) events |= EPOLLIN;
+          if ((st.mask & FD_READ) && (st.readArmed || st.readLingers)) events |= EPOLLIN;
           if (st.mask & FD_CLOSE) events |= EPOLLRDHUP;
           if (events == 0) events = EPOLLRDHUP;  // still learn of a reset
         }
@@ -112,9 +112,14 @@ void Winsock::OnReady(SOCKET s, std::uint32_t events) {
     case SocketState::Kind::Fresh:
       break;
     case SocketState::Kind::Listening:
-      if ((events & EPOLLIN) && st->readArmed) {
-        st->readArmed = false;
-        Post(*st, FD_ACCEPT, 0);
+      if (events & EPOLLIN) {
+        if (st->readArmed) {
+          st->readArmed = false;
+          st->readLingers = true;
+          Post(*st, FD_ACCEPT, 0);
+        } else {
+          st->readLingers = false;
+        }
       }
       break;
     case SocketState::Kind::Connecting:
@@ -132,10 +137,14 @@ void Winsock::OnReady(SOCKET s, std::uint32_t events) {
       break;
     case SocketState::Kind::Connected: {
       bool broken = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+      if ((events & EPOLLIN) && !st->readArmed) st->readLingers = false;
       if ((events & EPOLLIN) && st->readArmed && !st->closePosted && (st->mask & FD_READ)) {
-        int waiting = 0;
-        if (::ioctl(st->fd, posix::kFionread, &waiting) == 0 && waiting > 0) {
+        // Readable without a hang-up means data; with one, it may be only the end, which is FD_CLOSE's.
+        int waiting = 1;
+        if (broken && (::ioctl(st->fd, posix::kFionread, &waiting) != 0)) waiting = 0;
+        if (waiting > 0) {
           st->readArmed = false;
+          st->readLingers = true;
           Post(*st, FD_READ, 0);
         }
       }
@@ -268,6 +277,7 @@ SOCKET Winsock::accept(SOCKET s, sockaddr* address, int* length) {
     // The connection still waits, so readiness would report it again at once, for ever. Look again a
     // little later instead, when descriptors may have been freed.
     st->readArmed = false;
+    st->readLingers = false;
     UpdateInterest(*st);
     std::uint64_t id = st->id;
     loop_.Schedule(100, [this, s, id] {

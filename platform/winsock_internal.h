@@ -23,6 +23,10 @@ struct Winsock::SocketState {
   unsigned message = 0;   // the message they arrive as
   bool selected = false;
   bool readArmed = true;  // FD_READ / FD_ACCEPT may be posted; re-armed by recv / accept
+  // While an FD_READ / FD_ACCEPT waits for its recv / accept, readiness stays watched: the call usually
+  // comes before the next poll, and not touching epoll saves two system calls a read. Readiness that does
+  // come back meanwhile clears this, and only then is it unwatched.
+  bool readLingers = false;
   bool writeArmed = false;  // FD_WRITE is due when the socket can take more
   bool closePosted = false;  // FD_CLOSE (or a failed FD_CONNECT) posted: no more FD_READ or FD_CLOSE
   int closeError = 0;         // the error FD_CLOSE carried

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QMessageBox>
 
+#include "platform/heap.h"
 #include "shell/command_line.h"
 #include "shell/main_window.h"
 
@@ -14,6 +15,7 @@ static void InitResources() { Q_INIT_RESOURCE(tapline); }
 namespace tapline::shell {
 
 void SetUpApplication() {
+  platform::Heap::TuneForRelay();
   InitResources();
   QApplication::setApplicationName(QStringLiteral("Tapline"));
   QApplication::setOrganizationName(QStringLiteral("Fenwold"));

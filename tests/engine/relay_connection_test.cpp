@@ -116,7 +116,10 @@ TEST_F(RelayConnection, SlowServerMakesTheBacklogGrowThenDrainOldestFirst) {
     loop.RunOnce(1);
     peak = std::max(peak, relay.ClientToServerBuffered);
   }
-  ASSERT_TRUE(PumpUntil(loop, [&] { return relay.ClientToServerBuffered + relay.ClientToServerTotal == static_cast<std::int64_t>(size); }, 10000));
+  ASSERT_TRUE(PumpUntil(loop, [&] {
+    peak = std::max(peak, relay.ClientToServerBuffered);
+    return relay.ClientToServerBuffered + relay.ClientToServerTotal == static_cast<std::int64_t>(size);
+  }, 10000));
   EXPECT_GT(relay.ClientToServerBuffered, 0) << "the server reads nothing yet";
   EXPECT_GT(peak, 0);
   std::string got;

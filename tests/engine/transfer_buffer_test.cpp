@@ -95,6 +95,22 @@ TEST_F(TransferBufferTest, GrowsToTheNextPageAboveWhatWaits) {
   }
 }
 
+TEST_F(TransferBufferTest, ALimitedReadTakesItsShareAndLeavesTheRestWaiting) {
+  Reserve(8192, 0);
+  std::string data = Arrive(20000);
+  // Room for all of it does not matter: the limit does.
+  ASSERT_EQ(ReadAvailable(heap, ws, buffer, ours, 5000), 5000);
+  EXPECT_EQ(buffer.Capacity, 8192);
+  ASSERT_EQ(ReadAvailable(heap, ws, buffer, ours, 5000), 5000);
+  EXPECT_EQ(buffer.Capacity, 12288) << "grown for the share, not for everything waiting";
+  u_long waiting = 0;
+  ws.ioctlsocket(ours, FIONREAD, &waiting);
+  EXPECT_EQ(waiting, 10000u);
+  ASSERT_EQ(ReadAvailable(heap, ws, buffer, ours), 10000) << "without a limit the rest comes at once";
+  EXPECT_EQ(buffer.Capacity, 20480);
+  EXPECT_EQ(std::string(buffer.Data, 20000), data);
+}
+
 TEST_F(TransferBufferTest, DropFrontMovesTheRestDownAndShrinksWhenMoreThan8192AreFree) {
   struct Case {
     std::int32_t capacity, length, drop, shrunkTo;

@@ -49,8 +49,10 @@ TEST(EventLoop, MessagesPostedWhileDeliveringWaitForTheNextTurn) {
   loop.ProcessReady();
   EXPECT_EQ(delivered, 1);
   EXPECT_EQ(loop.Pending(), 1u);
+  EXPECT_TRUE(Readable(loop.Descriptor())) << "a host loop must come back for it";
   loop.ProcessReady();
   EXPECT_EQ(delivered, 2);
+  EXPECT_FALSE(Readable(loop.Descriptor()));
 }
 
 TEST(EventLoop, RemovedMessagesAreNeverDelivered) {
