@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "engine/format_count.h"
+#include "log/text_lines.h"
 
 namespace tapline::cli {
 
@@ -47,23 +47,10 @@ void TerminalWindow::InsertAtEnd(const char* text, std::size_t length, log::Colo
   const char* p = text;
   const char* end = text + length;
   while (p < end) {
-    const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
-    const char* stop = cr == nullptr ? end : cr;
-    while (p < stop) {
-      std::size_t piece = std::min(static_cast<std::size_t>(stop - p), kStagingSize - n);
-      std::memcpy(staged + n, p, piece);
-      n += piece;
-      p += piece;
-      if (n == kStagingSize) {
-        Emit(staged, n);
-        n = 0;
-      }
-    }
-    if (cr == nullptr) break;
-    p = cr + 1;
-    if (p < end && *p == '\n') continue;  // the LF alone stays
-    staged[n++] = '\r';
-    if (n == kStagingSize) {
+    std::size_t written = 0;
+    p = log::CopyWithLfLineEnds(p, end, staged + n, kStagingSize - n, written);
+    n += written;
+    if (p < end) {
       Emit(staged, n);
       n = 0;
     }

@@ -17,6 +17,11 @@ namespace tapline::log {
 std::int32_t SplitTextLines(platform::Heap& heap, const char* block, std::int32_t length, LogRecord*& head,
                             LogRecord*& tail, bool& incomplete);
 
+// Copies the text from `p` to `end` into `out`, each CR LF as LF alone (any other CR stays), until the text
+// ends or `room` (at least 16) has fewer than 16 places left; answers where it stopped, with the
+// characters put into `out` in `written`. For outputs that want LF line ends (a terminal, a file).
+const char* CopyWithLfLineEnds(const char* p, const char* end, char* out, std::size_t room, std::size_t& written);
+
 inline constexpr int HexDumpLineLength = 72;  // 74 with its CR LF
 
 // Composes the 72-character dump line for the bytes at `offset` (up to 16 of them) of a block of
