@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <climits>
 #include <cstring>
 #include <ostream>
 #include <random>
@@ -156,6 +157,7 @@ TEST(HexDumpLine, EveryWidthAndCountMatchesTheReferenceLayout) {
     for (int line = 0; line < 2; ++line) {
       std::int32_t offset = base + 16 * line;
       for (int count = 0; count <= 16; ++count) {
+        if (std::int64_t{offset} + count > INT32_MAX) break;  // no block is longer
         for (int k = 0; k < 16; ++k) block[offset + k] = static_cast<unsigned char>(random());
         char out[80];
         std::memset(out, '#', sizeof out);
