@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "engine/format_count.h"
+#include "log/text_lines.h"
 
 namespace tapline::cli {
 
@@ -34,30 +36,47 @@ const char* TerminalWindow::ColourCode(log::Colour colour) const {
 }
 
 void TerminalWindow::InsertAtEnd(const char* text, std::size_t length, log::Colour colour) {
-  // Lines end in CR LF in the view; a terminal and a file want LF alone.
-  scratch_.resize(length);
+  if (status_ != nullptr) std::fputs("\r\x1b[K", status_);
+  if (colours_) std::fputs(ColourCode(colour), out_);
+  // Lines end in CR LF in the view; a terminal and a file want LF alone. The text goes out through a
+  // staging buffer of fixed size that is reused for every insertion: a large batch (a whole block's hex
+  // dump) costs neither a matching allocation nor a pass over fresh memory, only one write per chunk.
+  if (!staging_) staging_.reset(new char[kStagingSize]);
+  char* staged = staging_.get();
   std::size_t n = 0;
   const char* p = text;
   const char* end = text + length;
   while (p < end) {
-    const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
-    const char* stop = cr == nullptr ? end : cr;
-    std::memcpy(scratch_.data() + n, p, static_cast<std::size_t>(stop - p));
-    n += static_cast<std::size_t>(stop - p);
-    if (cr == nullptr) break;
-    if (cr + 1 < end && cr[1] == '\n') {
-      p = cr + 1;  // the LF alone stays
-    } else {
-      scratch_[n++] = '\r';
-      p = cr + 1;
+    std::size_t written = 0;
+    p = log::CopyWithLfLineEnds(p, end, staged + n, kStagingSize - n, written);
+    n += written;
+    if (p < end) {
+      Emit(staged, n);
+      n = 0;
     }
   }
-  if (status_ != nullptr) std::fputs("\r\x1b[K", status_);
-  if (colours_) std::fputs(ColourCode(colour), out_);
-  std::fwrite(scratch_.data(), 1, n, out_);
+  Emit(staged, n);
   if (colours_) std::fputs("\x1b[0m", out_);
   std::fflush(out_);
   if (status_ != nullptr) RefreshStatus(true);
+}
+
+void TerminalWindow::Emit(const char* text, std::size_t length) {
+  if (length == 0) return;
+  int fd = fileno(out_);
+  if (fd < 0) {
+    std::fwrite(text, 1, length, out_);
+    return;
+  }
+  // Straight to the descriptor, after whatever the stream still holds (a colour code).
+  std::fflush(out_);
+  while (length > 0) {
+    ssize_t written = write(fd, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // like the stream, a failed write loses the text
+    text += written;
+    length -= static_cast<std::size_t>(written);
+  }
 }
 
 void TerminalWindow::RefreshStatus(bool force) {

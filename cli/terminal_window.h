@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "engine/relay_window.h"
 #include "shell/command_line.h"
@@ -36,6 +36,7 @@ class TerminalWindow : public engine::RelayWindow {
 
  private:
   const char* ColourCode(log::Colour colour) const;
+  void Emit(const char* text, std::size_t length);  // to standard output, unbuffered by the stream
 
   std::string fields_[4];
   std::FILE* out_;
@@ -44,7 +45,8 @@ class TerminalWindow : public engine::RelayWindow {
   bool running_ = false;
   std::int64_t counts_[5] = {};
   bool dirty_ = false;
-  std::vector<char> scratch_;
+  static constexpr std::size_t kStagingSize = 256 * 1024;
+  std::unique_ptr<char[]> staging_;  // the LF-only copy of an insertion, a chunk at a time
 };
 
 }  // namespace tapline::cli

@@ -8,11 +8,9 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
   if (start < 0) start = 0;
   if (start >= length) return true;
   const auto* bytes = reinterpret_cast<const unsigned char*>(block);
-  constexpr std::size_t kLineWithBreak = HexDumpLineLength + 2;
 
-  // The whole dump goes into one record so that the view takes it with a single insertion; this size
-  // always leaves room for the lines, a spare one included.
-  std::size_t characters = (static_cast<std::size_t>(length - start) / 16 + 1) * kLineWithBreak;
+  // The whole dump goes into one record so that the view takes it with a single insertion.
+  std::size_t characters = HexDumpBytes(length - start);
   auto* record = static_cast<LogRecord*>(heap_.AllocateOrDrain(LogRecordBytes(characters)));
   if (record == nullptr) {
     // Memory is short even after draining: one small record per line, through the ordinary log path.
@@ -26,15 +24,9 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
   }
 
   char* text = record->Text();
-  std::size_t used = 0;
-  for (std::int64_t o = start; o < length; o += 16) {
-    FormatHexDumpLine(text + used, bytes, length, static_cast<std::int32_t>(o));
-    used += HexDumpLineLength;
-    text[used++] = '\r';
-    text[used++] = '\n';
-  }
+  std::size_t used = FormatHexDump(text, bytes, length, start);
   text[used] = '\0';
-  if (File.IsOpen()) File.Write(text, used, DataLine);
+  if (File.IsOpen()) File.WriteHexDump(text, used);
   if (DetailLevel >= 2) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;

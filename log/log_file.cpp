@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tapline::log {
 
 namespace {
@@ -70,41 +74,139 @@ void Put(std::FILE* file, const char* text, std::size_t length) {
 
 void Put(std::FILE* file, const char* text) { Put(file, text, std::strlen(text)); }
 
-// Collects the escaped pieces of one text and hands them to the stream in large blocks: a dump line
-// breaks into a dozen pieces, and one locked fwrite per piece would cost more than the escaping.
-class StagedOutput {
- public:
-  explicit StagedOutput(std::FILE* file) : file_(file) {}
-  ~StagedOutput() { Flush(); }
-  StagedOutput(const StagedOutput&) = delete;
-  StagedOutput& operator=(const StagedOutput&) = delete;
+// The most one input character becomes: "<br />" and the CR.
+constexpr std::size_t kWorstPerChar = 7;
 
-  void Put(const char* text, std::size_t length) {
-    if (length > sizeof buffer_ - used_) {
-      Flush();
-      if (length >= sizeof buffer_) {
-        std::fwrite(text, 1, length, file_);
-        return;
-      }
+// Escapes `length` characters for the page into `o` (room for kWorstPerChar each) and answers the end.
+// `afterBlank`: the character before them was a blank of the same text.
+char* EscapeHtml(char* o, const char* text, std::size_t length, bool afterBlank) {
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (!kSpecial[static_cast<unsigned char>(c)]) {
+      *o++ = c;
+      continue;
     }
-    std::memcpy(buffer_ + used_, text, length);
-    used_ += length;
+    switch (c) {
+      case '<':
+        std::memcpy(o, "&lt;", 4);
+        o += 4;
+        break;
+      case '>':
+        std::memcpy(o, "&gt;", 4);
+        o += 4;
+        break;
+      case '&':
+        std::memcpy(o, "&amp;", 5);
+        o += 5;
+        break;
+      case ' ':
+        // Browsers fold runs of blanks; every blank after the first of a run must survive.
+        if (i == 0 ? !afterBlank : text[i - 1] != ' ') {
+          *o++ = ' ';
+        } else {
+          std::memcpy(o, "&nbsp;", 6);
+          o += 6;
+        }
+        break;
+      default:  // CR: the break tag, then the CR itself so the file keeps its lines
+        std::memcpy(o, "<br />\r", 7);
+        o += 7;
+        break;
+    }
   }
-  void Put(const char* text) { Put(text, std::strlen(text)); }
+  return o;
+}
 
-  void Flush() {
-    // Only the main thread writes the log file, so the stream's own lock is not needed.
-    if (used_ > 0) fwrite_unlocked(buffer_, 1, used_, file_);
-    used_ = 0;
+// Whether any of the 16 characters needs escaping.
+bool AnySpecial16(const char* text) {
+#if defined(__SSE2__)
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')), _mm_cmpeq_epi8(v, _mm_set1_epi8('>'))),
+                              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')), _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+  hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+  return _mm_movemask_epi8(hits) != 0;
+#else
+  for (int k = 0; k < 16; ++k) {
+    if (kSpecial[static_cast<unsigned char>(text[k])]) return true;
   }
+  return false;
+#endif
+}
 
- private:
-  std::FILE* file_;
-  std::size_t used_ = 0;
-  char buffer_[32768];
-};
+constexpr std::size_t kDumpLine = 74;  // a dump line with its CR LF
+constexpr std::size_t kWorstDumpLine = kDumpLine * kWorstPerChar;
+
+// Escapes one hex dump line known to hold 16 bytes, laid out as FormatHexDump does, and answers the end;
+// nullptr when the line is not such a line. Its hex part holds only digits and blanks, and the offset's
+// width fixes where two blanks meet (the second of each pair becomes &nbsp;); only the character column
+// is escaped character by character, and then only when it holds something that needs it.
+char* EscapeFullDumpLine(char* o, const char* line) {
+  int digits = 0;
+  while (digits < 9 && line[digits] != ' ') ++digits;
+  if (digits < 4 || digits > 8 || line[72] != '\r' || line[73] != '\n') return nullptr;
+  // The last byte's two digits end where the blanks before the character column begin.
+  int hexEnd = digits <= 6 ? 54 : (digits == 7 ? 55 : 56);
+  if (line[hexEnd - 1] == ' ' || line[hexEnd - 2] == ' ') return nullptr;  // a short line
+  switch (digits) {
+    case 4:  // "XXXX", its blank, then the first triple's blank
+      std::memcpy(o, line, 5);
+      std::memcpy(o + 5, "&nbsp;", 6);
+      std::memcpy(o + 11, line + 6, 24);
+      o += 35;
+      break;
+    case 5:
+      std::memcpy(o, line, 30);
+      o += 30;
+      break;
+    case 6:
+      std::memcpy(o, line, 55);
+      o += 55;
+      break;
+    default:  // one blank or none before the character column: nothing but single blanks
+      std::memcpy(o, line, 56);
+      o += 56;
+      break;
+  }
+  if (digits <= 5) {  // the second blank of the middle gap, then the second half and its closing blank
+    std::memcpy(o, "&nbsp;", 6);
+    std::memcpy(o + 6, line + 31, 24);
+    o += 30;
+  }
+  if (digits <= 6) {  // the second of the two blanks before the character column
+    std::memcpy(o, "&nbsp;", 6);
+    o += 6;
+  }
+  const char* chars = line + 56;
+  if (AnySpecial16(chars)) {
+    o = EscapeHtml(o, chars, 16, line[55] == ' ');
+  } else {
+    std::memcpy(o, chars, 16);
+    o += 16;
+  }
+  std::memcpy(o, "<br />\r\n", 8);
+  return o + 8;
+}
 
 }  // namespace
+
+// Escaped pieces of one write are collected in the staging buffer and handed to the stream in large
+// blocks: one locked fwrite per piece would cost more than the escaping.
+char* LogFile::Reserve(std::size_t room) {
+  if (room > kStagingSize - staged_) FlushStaged();
+  return staging_.get() + staged_;
+}
+
+void LogFile::FlushStaged() {
+  // Only the main thread writes the log file, so the stream's own lock is not needed.
+  if (staged_ > 0) fwrite_unlocked(staging_.get(), 1, staged_, file_);
+  staged_ = 0;
+}
+
+void LogFile::Stage(const char* text, std::size_t length) {
+  char* o = Reserve(length);
+  std::memcpy(o, text, length);
+  staged_ += length;
+}
 
 bool IsHtmlFileName(const std::string& fileName) {
   // Both separators count, so that a name typed the Windows way still finds its last component.
@@ -132,6 +234,8 @@ bool LogFile::Create(const std::string& fileName) {
   file_ = std::fopen(fileName.c_str(), "wb");
   if (file_ == nullptr) return false;
   buffer_ = std::make_unique<char[]>(kStreamBufferSize);
+  if (!staging_) staging_.reset(new char[kStagingSize]);
+  staged_ = 0;
   std::setvbuf(file_, buffer_.get(), _IOFBF, kStreamBufferSize);
   html_ = IsHtmlFileName(fileName);
   openSpanColour_ = kNoSpan;
@@ -152,59 +256,54 @@ void LogFile::Write(const char* text, std::size_t length, Colour colour) {
     Put(file_, text, length);
     return;
   }
-  StagedOutput out(file_);
-  Colour fileColour = FileColour(colour);
-  if (fileColour != openSpanColour_) {
-    if (openSpanColour_ != kNoSpan) out.Put("</span>");
-    openSpanColour_ = fileColour;
-    out.Put("<span class=\"");
-    out.Put(ClassName(fileColour));
-    out.Put("\">");
-  }
+  OpenSpan(colour);
+  StageEscaped(text, length, false);
+  FlushStaged();
+}
 
-  // Each character becomes at most seven ("<br />" and the CR), so a chunk of input never overruns.
-  char chunk[16384];
-  const std::size_t inputPerChunk = sizeof chunk / 7;
-  std::size_t i = 0;
-  while (i < length) {
-    std::size_t end = std::min(length, i + inputPerChunk);
-    char* o = chunk;
-    for (; i < end; ++i) {
-      char c = text[i];
-      if (!kSpecial[static_cast<unsigned char>(c)]) {
-        *o++ = c;
-        continue;
-      }
-      switch (c) {
-        case '<':
-          std::memcpy(o, "&lt;", 4);
-          o += 4;
-          break;
-        case '>':
-          std::memcpy(o, "&gt;", 4);
-          o += 4;
-          break;
-        case '&':
-          std::memcpy(o, "&amp;", 5);
-          o += 5;
-          break;
-        case ' ':
-          // Browsers fold runs of blanks; every blank after the first of a run must survive.
-          if (i == 0 || text[i - 1] != ' ') {
-            *o++ = ' ';
-          } else {
-            std::memcpy(o, "&nbsp;", 6);
-            o += 6;
-          }
-          break;
-        default:  // CR: the break tag, then the CR itself so the file keeps its lines
-          std::memcpy(o, "<br />\r", 7);
-          o += 7;
-          break;
-      }
-    }
-    out.Put(chunk, static_cast<std::size_t>(o - chunk));
+void LogFile::StageEscaped(const char* text, std::size_t length, bool afterBlank) {
+  // A chunk of input at a time, so that the worst case always fits the staging buffer.
+  constexpr std::size_t kInputPerChunk = kStagingSize / kWorstPerChar;
+  for (std::size_t i = 0; i < length;) {
+    std::size_t n = std::min(length - i, kInputPerChunk);
+    char* o = Reserve(n * kWorstPerChar);
+    char* end = EscapeHtml(o, text + i, n, i > 0 ? text[i - 1] == ' ' : afterBlank);
+    staged_ += static_cast<std::size_t>(end - o);
+    i += n;
   }
+}
+
+void LogFile::WriteHexDump(const char* dump, std::size_t length) {
+  if (file_ == nullptr) return;
+  if (!html_) {
+    Put(file_, dump, length);
+    return;
+  }
+  OpenSpan(DataLine);
+  std::size_t i = 0;
+  for (; i + kDumpLine <= length; i += kDumpLine) {
+    char* o = Reserve(kWorstDumpLine);
+    char* end = EscapeFullDumpLine(o, dump + i);
+    if (end == nullptr) {
+      // A short line (the last one) or anything unforeseen: the ordinary escaping. Every line starts
+      // after an LF, so no blank run reaches into it.
+      end = EscapeHtml(o, dump + i, kDumpLine, i > 0 && dump[i - 1] == ' ');
+    }
+    staged_ += static_cast<std::size_t>(end - o);
+  }
+  StageEscaped(dump + i, length - i, i > 0 && dump[i - 1] == ' ');  // a partial line: not what a dump holds
+  FlushStaged();
+}
+
+void LogFile::OpenSpan(Colour colour) {
+  Colour fileColour = FileColour(colour);
+  if (fileColour == openSpanColour_) return;
+  if (openSpanColour_ != kNoSpan) Stage("</span>", 7);
+  openSpanColour_ = fileColour;
+  Stage("<span class=\"", 13);
+  const char* name = ClassName(fileColour);
+  Stage(name, std::strlen(name));
+  Stage("\">", 2);
 }
 
 void LogFile::Close() {

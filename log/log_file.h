@@ -29,6 +29,9 @@ class LogFile {
   // WriteLogFile: one text in one colour; HTML escapes and span changes apply to the HTML variant.
   void Write(const char* text, Colour colour);
   void Write(const char* text, std::size_t length, Colour colour);
+  // Hex dump lines as FormatHexDump composes them, in the data colour: the same bytes as Write would
+  // make of them, without escaping each character of the fixed layout.
+  void WriteHexDump(const char* dump, std::size_t length);
 
   // Writes the trailer (HTML only) and closes the file.
   void Close();
@@ -38,6 +41,16 @@ class LogFile {
   bool html_ = false;                   // LogFileHtml
   Colour openSpanColour_ = 0xFFFFFF;    // OpenSpanColour; 0xFFFFFF = no span open
   std::unique_ptr<char[]> buffer_;      // the stream's buffer; must outlive the stream
+
+  // Escaped text waiting for the stream (HTML only); empty between calls.
+  static constexpr std::size_t kStagingSize = 64 * 1024;
+  std::unique_ptr<char[]> staging_;
+  std::size_t staged_ = 0;
+  char* Reserve(std::size_t room);  // room for `room` characters at staging_ + staged_
+  void Stage(const char* text, std::size_t length);
+  void StageEscaped(const char* text, std::size_t length, bool afterBlank);  // HTML-escaped
+  void FlushStaged();
+  void OpenSpan(Colour colour);  // closes the open span and opens the colour's, unless it is open
 };
 
 }  // namespace tapline::log

@@ -70,7 +70,14 @@ void RequestProcessor::DeliverStep() {
     Done = StopRequested;
     return;
   }
+  // Several batches per hand-over: a block logs a header and a dump, two batches, while the main thread
+  // answers at most one hand-over per turn of its loop. With one batch a step, a flood of blocks left the
+  // queue ever longer (hundreds of megabytes of dumps waiting); a short queue also lets each dump's
+  // memory be used again for the next one. The bound keeps the view's own events coming in between.
   ProcessLogBatch(*Form, heap_, QueueHead);
+  for (int batches = 1; batches < kBatchesPerStep && QueueHead != nullptr && !QueuePaused; ++batches) {
+    ProcessLogBatch(*Form, heap_, QueueHead);
+  }
   MoreWaiting = false;
   if (QueuePaused) return;
   if (QueueHead != nullptr) {

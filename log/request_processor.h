@@ -39,6 +39,8 @@ class RequestProcessor {
  private:
   void Execute();
 
+  static constexpr int kBatchesPerStep = 16;
+
   LogView* Form;
   LogRecord* QueueHead = nullptr;
   LogRecord* QueueTail = nullptr;

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <climits>
 #include <cstring>
 #include <ostream>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "log/text_lines.h"
 
@@ -102,6 +105,99 @@ TEST(HexDumpLine, ReadsOnlyTheBytesBeforeTheBlockEnd) {
   char out[72];
   FormatHexDumpLine(out, block, 20, 16);
   EXPECT_EQ(std::string(out, 72), "0010  5A 5A 5A 5A" + Blanks(12) + " " + Blanks(24) + "  ZZZZ" + Blanks(12));
+}
+
+// The formatter as it was before its fast paths, one position at a time: the layout they must reproduce.
+std::string ReferenceLine(const unsigned char* block, std::int32_t length, std::int32_t offset) {
+  static const char digitsOf[] = "0123456789ABCDEF";
+  std::string line;
+  auto value = static_cast<std::uint32_t>(offset);
+  int digits = 4;
+  while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
+  for (int d = digits - 1; d >= 0; --d) line += digitsOf[(value >> (4 * d)) & 0xF];
+  if (digits == 4) line += ' ';
+  std::int64_t left = static_cast<std::int64_t>(length) - offset;
+  int count = left >= 16 ? 16 : (left > 0 ? static_cast<int>(left) : 0);
+  const unsigned char* bytes = block + offset;
+  for (int k = 0; k < 16; ++k) {
+    if (k == 8 && digits <= 5) line += ' ';
+    if (k < count) {
+      line += ' ';
+      line += digitsOf[bytes[k] >> 4];
+      line += digitsOf[bytes[k] & 0xF];
+    } else {
+      line += "   ";
+    }
+  }
+  line.append(digits <= 6 ? 2 : (digits == 7 ? 1 : 0), ' ');
+  for (int k = 0; k < 16; ++k) {
+    line += k >= count ? ' ' : (bytes[k] >= 0x20 && bytes[k] <= 0x7E) ? static_cast<char>(bytes[k]) : '.';
+  }
+  return line;
+}
+
+std::string ReferenceDump(const unsigned char* block, std::int32_t length, std::int32_t start) {
+  std::string dump;
+  for (std::int64_t o = start; o < length; o += 16) {
+    dump += ReferenceLine(block, length, static_cast<std::int32_t>(o)) + "\r\n";
+  }
+  return dump;
+}
+
+// Random bytes (all 256 values, the printable boundaries included) at offsets of every width, each line
+// full or cut short by the block's end.
+TEST(HexDumpLine, EveryWidthAndCountMatchesTheReferenceLayout) {
+  LargeBlock large;
+  unsigned char* block = large.data();
+  ASSERT_NE(block, nullptr) << "could not reserve the address range";
+  std::mt19937 random(7);
+  const std::int32_t bases[] = {0, 0xFFF0, 0x10000, 0xFFFF0, 0x100000, 0xFFFFF0, 0x1000000, 0xFFFFFF0,
+                                0x10000000, 0x7FFFFFE0};
+  for (std::int32_t base : bases) {
+    for (int line = 0; line < 2; ++line) {
+      std::int32_t offset = base + 16 * line;
+      for (int count = 0; count <= 16; ++count) {
+        if (std::int64_t{offset} + count > INT32_MAX) break;  // no block is longer
+        for (int k = 0; k < 16; ++k) block[offset + k] = static_cast<unsigned char>(random());
+        char out[80];
+        std::memset(out, '#', sizeof out);
+        FormatHexDumpLine(out, block, offset + count, offset);
+        ASSERT_EQ(std::string(out, 72), ReferenceLine(block, offset + count, offset))
+            << std::hex << "offset 0x" << offset << std::dec << ", " << count << " bytes";
+        ASSERT_EQ(std::string(out + 72, 8), std::string(8, '#')) << "wrote past the 72 characters";
+      }
+    }
+  }
+}
+
+// Whole dumps, starting anywhere in a line and running across the offsets where the column widens.
+TEST(HexDump, WholeDumpsMatchTheReferenceLineByLine) {
+  LargeBlock large;
+  unsigned char* block = large.data();
+  ASSERT_NE(block, nullptr) << "could not reserve the address range";
+  std::mt19937 random(11);
+  struct Span {
+    std::int32_t start;
+    std::int32_t length;
+  };
+  std::vector<Span> spans = {{0, 1}, {0, 16}, {3, 17}, {15, 16}, {0, 5000}, {7, 4099}};
+  for (std::int32_t edge : {0x10000, 0x100000, 0x1000000, 0x10000000}) {
+    for (int shift = 0; shift < 3; ++shift) {
+      spans.push_back({edge - 80 + shift * 5, edge + 50 + shift * 16});
+      spans.push_back({edge - 64, edge + 64});
+    }
+  }
+  spans.push_back({0x7FFFFF00 + 9, 0x7FFFFFFF});
+  for (const Span& span : spans) {
+    for (std::int32_t i = span.start; i < span.length; ++i) block[i] = static_cast<unsigned char>(random());
+    std::string expected = ReferenceDump(block, span.length, span.start);
+    ASSERT_EQ(expected.size(), HexDumpBytes(span.length - span.start));
+    std::string out(expected.size() + 8, '#');
+    std::size_t written = FormatHexDump(out.data(), block, span.length, span.start);
+    ASSERT_EQ(written, expected.size()) << std::hex << "0x" << span.start << "-0x" << span.length;
+    EXPECT_EQ(out.substr(0, written), expected) << std::hex << "0x" << span.start << "-0x" << span.length;
+    EXPECT_EQ(out.substr(written), std::string(8, '#')) << "wrote past the dump";
+  }
 }
 
 }  // namespace

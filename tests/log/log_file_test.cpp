@@ -1,12 +1,15 @@
 #include "log/log_file.h"
+#include "log/text_lines.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -278,6 +281,65 @@ TEST(LogFileLife, NulTerminatedWriteStopsAtTheNul) {
   file.Write("abc\0def", DataLine);
   file.Close();
   EXPECT_EQ(ReadFile(path), "abc");
+}
+
+// --- Hex dumps ---
+
+// What the ordinary escaping makes of a dump must come out of the dump's own path byte for byte: for
+// every offset width, full and short lines, a dump that starts inside a line, and character columns full
+// of the characters that need escaping.
+TEST(HexDumpFile, HtmlDumpIsWhatTheOrdinaryEscapingMakesOfIt) {
+  // Offsets up to eight digits, in a reserved range of which only the dumped pages are touched.
+  constexpr std::size_t kRange = 0x10001000;
+  void* range = mmap(nullptr, kRange, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(range, MAP_FAILED);
+  auto* block = static_cast<unsigned char*>(range);
+  std::mt19937 random(5);
+  const unsigned char tricky[] = {'<', '>', '&', ' ', ' ', ' ', '\r', '\n', 'a', 0x00, 0x7F, 0xFF};
+  struct Span {
+    std::int32_t start;
+    std::int32_t length;
+  };
+  const Span spans[] = {{0, 1},         {0, 16},          {0, 4096},         {5, 4101},
+                        {0xFFC0, 0x10040}, {0xFFFC3, 0x100047}, {0xFFFFC0, 0x1000040}, {0xFFFFFC7, 0x10000050}};
+  TempDir dir;
+  for (int mix = 0; mix < 3; ++mix) {
+    for (const Span& span : spans) {
+      for (std::int32_t i = span.start; i < span.length; ++i) {
+        unsigned r = random();
+        block[i] = mix == 0 ? static_cast<unsigned char>(r)
+                 : mix == 1 ? tricky[r % sizeof tricky]
+                            : static_cast<unsigned char>(' ');
+      }
+      std::string dump(HexDumpBytes(span.length - span.start), '\0');
+      dump.resize(FormatHexDump(dump.data(), block, span.length, span.start));
+      std::string expectedPath = dir.File("expected.html");
+      std::string actualPath = dir.File("actual.html");
+      LogFile expected;
+      LogFile actual;
+      ASSERT_TRUE(expected.Create(expectedPath));
+      ASSERT_TRUE(actual.Create(actualPath));
+      for (LogFile* file : {&expected, &actual}) file->Write("12: Client to Server (16 bytes)\r\n", MessageLine);
+      expected.Write(dump.data(), dump.size(), DataLine);
+      actual.WriteHexDump(dump.data(), dump.size());
+      for (LogFile* file : {&expected, &actual}) file->Close();
+      std::string want = ReadFile(expectedPath);
+      ASSERT_GT(want.size(), dump.size());
+      ASSERT_EQ(ReadFile(actualPath), want) << "mix " << mix << std::hex << ", 0x" << span.start << "-0x" << span.length;
+    }
+  }
+  munmap(range, kRange);
+}
+
+TEST(HexDumpFile, PlainDumpIsTheDumpAsItIs) {
+  TempDir dir;
+  std::string path = dir.File("log.txt");
+  std::string dump = "0000  3C 20 26" + std::string(15, ' ') + " " + std::string(24, ' ') + "  < &" + std::string(13, ' ') + "\r\n";
+  LogFile file;
+  ASSERT_TRUE(file.Create(path));
+  file.WriteHexDump(dump.data(), dump.size());
+  file.Close();
+  EXPECT_EQ(ReadFile(path), dump);
 }
 
 }  // namespace
