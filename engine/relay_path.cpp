@@ -60,7 +60,6 @@ int Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most) {
   std::int32_t client = Sock(c->ClientSocket);
 
   std::int32_t old = buffer.Length;
-  if (old > 0 && most < BacklogReadStep) most = BacklogReadStep;
   int n = ReadAvailable(heap_, ws_, buffer, from, most);
   if (n > 0) {
     std::int32_t length = n;

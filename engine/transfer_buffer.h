@@ -21,9 +21,6 @@ int ResizeBuffer(platform::Heap& heap, TransferBuffer& buffer, std::int32_t newC
 // logging all of it in one turn would stall the message loop and push the bytes out of the cache.
 // What is left is reported again by the next FD_READ.
 constexpr std::uint32_t ReadStep = 256 * 1024;
-// The step behind bytes that still wait for a slow receiver: they stay in memory anyway, and small steps
-// would regrow (and, where the block cannot grow in place, copy) a large block over and over.
-constexpr std::uint32_t BacklogReadStep = 4 * 1024 * 1024;
 // No limit but what is waiting: for the last read, after which no FD_READ follows.
 constexpr std::uint32_t ReadAll = 0xFFFFFFFF;
 
