@@ -44,6 +44,8 @@ class EventLoop {
   void Watch(int fd, std::uint32_t events, ReadyHandler handler);
   void Rewatch(int fd, std::uint32_t events);  // change the events of a watched descriptor
   void Unwatch(int fd);
+  // The descriptor is about to be closed, which takes it out of epoll by itself: forget its handler only.
+  void Forget(int fd) { watches_.erase(fd); }
   bool Watching(int fd) const { return watches_.count(fd) != 0; }
 
   // Main thread: run `call` once, on a turn at least `milliseconds` from now.

@@ -222,10 +222,6 @@ SOCKET Winsock::socket(int family, int type, int protocol) {
     Fail(TranslateErrno(errno));
     return INVALID_SOCKET;
   }
-  // Windows lets a port be bound again while old connections of it linger in TIME_WAIT; this is how
-  // Linux says the same. It never lets two listeners share a port.
-  int one = 1;
-  ::setsockopt(fd, posix::kSolSocket, SO_REUSEADDR, &one, sizeof one);
   auto st = std::make_unique<SocketState>();
   st->fd = fd;
   st->id = nextSocketId_++;
@@ -239,6 +235,10 @@ int Winsock::bind(SOCKET s, const sockaddr* address, int length) {
   if (st == nullptr) return Fail(WSAENOTSOCK);
   ::sockaddr_in in;
   if (!ToPosix(address, length, in)) return Fail(WSAEFAULT);
+  // Windows lets a port be bound again while old connections of it linger in TIME_WAIT; this is how
+  // Linux says the same. It never lets two listeners share a port.
+  int one = 1;
+  ::setsockopt(st->fd, posix::kSolSocket, SO_REUSEADDR, &one, sizeof one);
   if (::bind(st->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in) != 0) return Fail(TranslateErrno(errno));
   return 0;
 }
@@ -427,7 +427,7 @@ int Winsock::closesocket(SOCKET s) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
   int fd = st->fd;
-  if (st->watched) loop_.Unwatch(fd);
+  if (st->watched) loop_.Forget(fd);  // closing the descriptor removes it from epoll
   // A message still queued for this number must never reach whoever gets the number next.
   if (st->message != 0) loop_.RemoveMessages(st->message, s);
   sockets_.erase(s);
