@@ -1,7 +1,9 @@
 // Faults a network and careless peers bring: resets and kills in the middle of a transfer, a server
 // that never reads, a client that never speaks, a remote that refuses a storm of clients. Each time
 // nothing that should arrive is lost and the relay keeps serving the others.
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -150,6 +152,70 @@ TEST(Faults, AServerThatNeverReadsLeavesTheRelaysMemoryBounded) {
   close(silent);
   close(silentPeer);
   close(deafListener);
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+}
+
+TEST(Faults, ABurstOfTwoThousandClientsIsServedWithoutRetries) {
+  // With a listen queue of a few, most of a burst waits for SYN retries of 1, 3, 7 s...
+  constexpr int Clients = 2000;
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 3 * Clients) {
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 3 * Clients);
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  ASSERT_GE(limit.rlim_cur, static_cast<rlim_t>(2 * Clients + 100)) << "not enough descriptors for the test";
+  // One thread answers every connection of the remote with "ok" and closes.
+  std::uint16_t remotePort = 0;
+  int remote = ListenLoopback(remotePort, 4096);
+  std::atomic<bool> stop{false};
+  std::thread answer([&] {
+    while (!stop) {
+      int c = AcceptWithin(remote, 50);
+      if (c < 0) continue;
+      SendAll(c, "ok");
+      shutdown(c, SHUT_WR);
+      close(c);
+    }
+  });
+  CliProcess cli({"127.0.0.1", std::to_string(remotePort), "0", "-detail", "Low"}, 3 * Clients + 100);
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  auto start = std::chrono::steady_clock::now();
+  std::vector<int> clients;
+  for (int i = 0; i < Clients; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    clients.push_back(fd);
+  }
+  int answered = 0;
+  std::vector<pollfd> waiting;
+  for (int fd : clients) waiting.push_back({fd, POLLIN, 0});
+  while (answered < Clients && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+    if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
+    for (pollfd& p : waiting) {
+      if (p.fd >= 0 && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+        char buf[8];
+        if (recv(p.fd, buf, sizeof buf, 0) == 2) ++answered;
+        close(p.fd);
+        p.fd = -1;
+      }
+    }
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(answered, Clients) << "after " << seconds << " s";
+  EXPECT_LT(seconds, 5.0);
+  for (pollfd& p : waiting) {
+    if (p.fd >= 0) close(p.fd);
+  }
+  stop = true;
+  answer.join();
+  close(remote);
   cli.Signal(SIGINT);
   EXPECT_EQ(cli.Wait(), 0);
 }

@@ -112,6 +112,34 @@ std::string Rebuild(const std::string& file, const std::string& direction) {
   return bytes;
 }
 
+TEST(LogFileEndToEnd, TheFileHoldsEachLineAsItHappensAndSurvivesAKill) {
+  std::string path = ::testing::TempDir() + "live-log.html";
+  std::uint16_t serverPort = 0;
+  int listener = ListenLoopback(serverPort);
+  CliProcess cli({"127.0.0.1", std::to_string(serverPort), "0", "-file", path, "-detail", "Low"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  // Before any client: the header and the start's lines are in the file, not in a buffer.
+  std::string file = ReadFile(path);
+  EXPECT_EQ(file.rfind("<html>", 0), 0u) << file.substr(0, 40);
+  EXPECT_NE(file.find("Waiting for connections"), std::string::npos) << "a quiet run's file is not empty";
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  int peer = AcceptWithin(listener, 5000);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(SendAll(client, "last words\r\n"));
+  ASSERT_EQ(ReceiveUpTo(peer, 12, 5000), "last words\r\n");
+  ASSERT_TRUE(cli.WaitForOutput(": Connected to Server\n"));
+  usleep(100000);  // the turn that logged the block has ended
+  cli.Signal(SIGKILL);
+  EXPECT_EQ(cli.Wait(), -2);
+  file = ReadFile(path);
+  EXPECT_NE(file.find("Client to Server (12 bytes)"), std::string::npos);
+  EXPECT_NE(file.find("last words"), std::string::npos) << "every line logged before the kill is in the file";
+  close(client);
+  close(peer);
+  close(listener);
+}
+
 TEST(LogFileEndToEnd, PlainTextFileHoldsEveryLineAtDetailLow) {
   std::string text = "HELLO there\r\nsecond line\r\n";
   std::string binary = std::string("\x00\x01\x02 binary \xFE\xFF tail", 18);

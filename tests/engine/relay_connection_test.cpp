@@ -1,6 +1,7 @@
 // Connections through a running relay: set-up, the ways they end, and what is logged for each.
 #include "platform/posix_socket.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -218,6 +219,36 @@ TEST_F(RelayEnding, ServerResetEndsTheConnectionAtOnce) {
   EXPECT_EQ(Tail(o.s, 3), (V{Inf("Server disconnected"), Inf("Connection reset by peer"),
                              Msg("Disconnected from Client")}));
   EXPECT_EQ(ReceiveToEnd(o.client, 2000), "");
+}
+
+TEST_F(RelayEnding, AResetWithBytesWaitingForThatSideIsLoggedAsAReset) {
+  // A reset reported together with room to write must not read as a failed send.
+  for (bool clientResets : {true, false}) {
+    SCOPED_TRACE(clientResets ? "client resets" : "server resets");
+    Open o = OpenOne();
+    int victim = clientResets ? o.client : o.peer;
+    int sender = clientResets ? o.peer : o.client;
+    const std::int64_t& buffered = clientResets ? relay.ServerToClientBuffered : relay.ClientToServerBuffered;
+    SetNonBlocking(sender);
+    std::string chunk(65536, 'x');
+    ASSERT_TRUE(PumpUntil(loop, [&] {
+      ::send(sender, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+      return buffered > 0;
+    })) << "bytes wait in the relay for the side that will reset";
+    Reset(victim);
+    Forget(victim);
+    ASSERT_TRUE(WaitGone());
+    Settle();
+    V lines = Tail(o.s, 3);
+    V expected = clientResets ? V{Inf("Client disconnected"), Inf("Connection reset by peer"), Msg("Disconnected from Server")}
+                              : V{Inf("Server disconnected"), Inf("Connection reset by peer"), Msg("Disconnected from Client")};
+    // Data lines may come first; the connection ends with the reset's three lines.
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(V(lines.end() - 3, lines.end()), expected);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Inf(clientResets ? "Could not send data to Client"
+                                                                      : "Could not send data to Server")), 0);
+    EXPECT_EQ(relay.ClientToServerBuffered + relay.ServerToClientBuffered, 0);
+  }
 }
 
 TEST_F(RelayEnding, StopDisconnectsEveryClientNewestFirst) {
