@@ -5,7 +5,7 @@ namespace tapline::engine {
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
          " <remote host> <remote port> <local port> [-file <log file>] [-size 32KB|128KB|512KB|2MB|Unlimited]"
-         " [-detail Low|Medium|High] [-auto] [-hexonly]";
+         " [-detail Low|Medium|High] [-auto] [-hexonly] [-bind <address>] [-keephost]";
 }
 
 std::string WithFullStop(const std::string& message) {
@@ -25,6 +25,8 @@ void CommandLine::ApplyTo(RelayOptions& options) const {
   if (bufferSize) options.bufferSize = *bufferSize;
   if (detailLevel) options.detailLevel = static_cast<std::uint32_t>(*detailLevel);
   if (hexOnly) options.hexOnly = true;
+  if (listenAddress) options.listenAddress = *listenAddress;
+  if (keepHost) options.keepHost = true;
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& program) {
@@ -38,7 +40,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
   line.localPort = args[2];
   for (std::size_t i = 3; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-file" || a == "-size" || a == "-detail") {
+    if (a == "-bind") {
+      if (i + 1 >= args.size()) throw usage();
+      line.listenAddress = args[++i];
+    } else if (a == "-keephost") {
+      line.keepHost = true;
+    } else if (a == "-file" || a == "-size" || a == "-detail") {
       if (i + 1 >= args.size()) throw usage();
       const std::string& value = args[++i];  // taken as the value even when it starts with "-"
       if (a == "-file") {

@@ -27,6 +27,8 @@ struct CommandLine {
   std::optional<std::int32_t> detailLevel;  // 0 Low, 1 Medium, 2 High
   bool autoStart = false;
   bool hexOnly = false;
+  std::optional<std::string> listenAddress;  // -bind
+  bool keepHost = false;                     // -keephost
 
   // The options given, over `options` (what the settings or the defaults hold).
   void ApplyTo(RelayOptions& options) const;

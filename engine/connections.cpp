@@ -34,6 +34,10 @@ void Relay::HandleSocketEvent(platform::WPARAM wParam, platform::LPARAM lParam) 
     RemoteLookupCompleted(WSAGETASYNCERROR(lParam));
     return;
   }
+  if (ListenLookupHandle != 0 && wParam == ListenLookupHandle) {
+    ListenLookupCompleted(WSAGETASYNCERROR(lParam));
+    return;
+  }
   SOCKET s = static_cast<SOCKET>(wParam);
   long event = WSAGETSELECTEVENT(lParam);
   if (event == FD_ACCEPT) {

@@ -51,6 +51,8 @@ class Relay {
   winsock::HANDLE LocalLookupHandle = 0;
   std::vector<platform::Endpoint> RemoteHostEntry;  // the remote's addresses, in the order they are tried
   std::vector<platform::Endpoint> LocalHostEntry;   // the machine's own addresses
+  winsock::HANDLE ListenLookupHandle = 0;           // the lookup of a listening address given as a name
+  std::vector<platform::Endpoint> ListenEntry;      // the address to listen on; empty for every interface
   std::uint16_t RemotePort = 0;
   Connection* Connections = nullptr;
   winsock::SOCKET ListenSocket = winsock::INVALID_SOCKET;
@@ -88,6 +90,8 @@ class Relay {
   int OpenLocalPort();
   winsock::SOCKET CreateListener(std::uint16_t& port);
   void RemoteLookupCompleted(int error);
+  void ListenLookupCompleted(int error);
+  bool RelaysToItself() const;
   void UndoStart();
   void SetRunningState(bool running);
 

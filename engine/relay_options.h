@@ -17,6 +17,10 @@ struct RelayOptions {
   std::int32_t bufferSize = 32768;
   std::uint32_t detailLevel = 2;  // 0 Low, 1 Medium, 2 High
   bool hexOnly = false;
+  // The address to listen on, as given: an address of either family or a name; empty for every interface.
+  std::string listenAddress;
+  // Client requests keep their Host line.
+  bool keepHost = false;
 };
 
 }  // namespace tapline::engine

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "engine/relay.h"
+#include "platform/own_addresses.h"
 
 namespace tapline::engine {
 
@@ -38,6 +39,24 @@ bool ParseInt32(const std::string& text, std::int64_t& value) {
 }
 
 constexpr std::size_t RemoteHostLimit = 63;
+
+// A host name as the resolver takes one: labels of letters, digits, hyphens and underscores, joined by dots.
+bool IsHostName(const std::string& text) {
+  if (text.empty() || text.size() > 253) return false;
+  std::size_t label = 0;
+  for (char ch : text) {
+    if (ch == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '-' ||
+               ch == '_') {
+      if (++label > 63) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
 constexpr std::size_t LogFileLimit = 255;
 
 }  // namespace
@@ -105,6 +124,10 @@ void Relay::ValidateOptions(const RelayOptions& options) {
     throw ValidationError("Local Port must be a nonnegative integer", Field::LocalPort);
   }
   LocalPort = static_cast<std::uint16_t>(value);
+  const std::string& listen = options.listenAddress;
+  if (!listen.empty() && !platform::Endpoint::FromAddressText(listen, 0) && !IsHostName(listen)) {
+    throw ValidationError("Listen Address must be an IP address or host name", Field::ListenAddress);
+  }
   const std::string& logFile = options.logFile;
   if (logFile.size() > LogFileLimit) throw ValidationError("Log File name is too long", Field::LogFile);
   if (!logFile.empty() && !Log.File.Create(logFile)) {
@@ -125,8 +148,24 @@ void Relay::StartRelay(const RelayOptions& options) {
   std::optional<platform::Endpoint> literal = platform::Endpoint::FromAddressText(options_.remoteHost, 0);
   std::string hostText = literal && literal->IsV6() && options_.remoteHost.front() != '[' ? "[" + options_.remoteHost + "]"
                                                                                           : options_.remoteHost;
-  hostLine_ = "Host: " + hostText + ":" + options_.remotePort + "\r\n";
+  hostLine_ = options_.keepHost ? std::string() : "Host: " + hostText + ":" + options_.remotePort + "\r\n";
   RemoteHostEntry.clear();
+  ListenEntry.clear();
+  if (!options_.listenAddress.empty()) {
+    if (std::optional<platform::Endpoint> at = platform::Endpoint::FromAddressText(options_.listenAddress, 0)) {
+      ListenEntry.push_back(*at);
+    } else {
+      // A name to listen on is looked up beside the remote host; the port opens once both are known.
+      HANDLE task = ws_.WSAAsyncGetAddrInfo(&loop_, SocketEventMessage, options_.listenAddress.c_str(), &ListenEntry);
+      if (task == 0) {
+        Log.LogError("Could not open Local Port");
+        Log.LogError(WinsockErrorText(ws_.WSAGetLastError()));
+        UndoStart();
+        return;
+      }
+      ListenLookupHandle = task;
+    }
+  }
   if (!literal) {
     Log.LogMessage("Resolving Remote Host");
     HANDLE task = ws_.WSAAsyncGetAddrInfo(&loop_, SocketEventMessage, options_.remoteHost.c_str(), &RemoteHostEntry);
@@ -140,7 +179,8 @@ void Relay::StartRelay(const RelayOptions& options) {
   } else {
     RemoteHostEntry.push_back(*literal);
     RemoteLookupHandle = 0;
-    if (OpenLocalPort() != 0) {
+    ListenSocket = INVALID_SOCKET;
+    if (ListenLookupHandle == 0 && OpenLocalPort() != 0) {
       UndoStart();
       return;
     }
@@ -157,7 +197,24 @@ void Relay::UndoStart() {
   Log.FinishProcessor();
 }
 
+bool Relay::RelaysToItself() const {
+  if (LocalPort == 0 || RemotePort != LocalPort) return false;
+  for (const platform::Endpoint& remote : RemoteHostEntry) {
+    if (ListenEntry.empty() || ListenEntry.front().IsWildcard()) {
+      if (platform::IsOwnAddress(remote)) return true;
+    } else if (remote.IsWildcard() || remote.AddressText() == ListenEntry.front().AddressText()) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int Relay::OpenLocalPort() {
+  // Every client would connect to the relay again, until the descriptors ran out.
+  if (RelaysToItself()) {
+    Log.LogError("Remote Host and Port are the Local Port itself");
+    return -1;
+  }
   ListenSocket = CreateListener(LocalPort);
   if (ListenSocket == INVALID_SOCKET) {
     int error = ws_.WSAGetLastError();
@@ -165,18 +222,46 @@ int Relay::OpenLocalPort() {
     Log.LogError(WinsockErrorText(error));
     return -1;
   }
-  char text[64];
-  std::snprintf(text, sizeof text, "Local Port (%d) opened", LocalPort);
-  Log.LogMessage(text);
+  std::string text = "Local Port (" + std::to_string(LocalPort) + ") opened";
+  if (!ListenEntry.empty()) text += " on " + ListenEntry.front().AddressText();
+  Log.LogMessage(text.c_str());
   Log.LogMessage("Waiting for connections");
   return 0;
 }
 
 SOCKET Relay::CreateListener(std::uint16_t& port) {
-  SOCKET s = ws_.socket(AF_INET, SOCK_STREAM, 0);
+  SOCKET s = INVALID_SOCKET;
+  bool ok = false;
+  if (!ListenEntry.empty()) {
+    platform::Endpoint at = ListenEntry.front();
+    at.SetPort(port);
+    s = ws_.socket(at.IsV6() ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    ok = s != INVALID_SOCKET && ws_.bind(s, at) == 0;
+  } else {
+    // Every interface of both families with one socket; IPv4 alone where the machine has no IPv6.
+    s = ws_.socket(AF_INET6, SOCK_STREAM, 0);
+    int off = 0;
+    if (s != INVALID_SOCKET &&
+        ws_.setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) == 0) {
+      ok = ws_.bind(s, platform::Endpoint::AnyV6(port)) == 0;
+      int error = ws_.WSAGetLastError();
+      // A port in use or not allowed is the answer; any other refusal means no IPv6 here.
+      if (!ok && error != WSAEADDRINUSE && error != WSAEACCES) {
+        ws_.closesocket(s);
+        s = INVALID_SOCKET;
+      }
+    } else if (s != INVALID_SOCKET) {
+      ws_.closesocket(s);
+      s = INVALID_SOCKET;
+    }
+    if (s == INVALID_SOCKET) {
+      s = ws_.socket(AF_INET, SOCK_STREAM, 0);
+      ok = s != INVALID_SOCKET && ws_.bind(s, platform::Endpoint::AnyV4(port)) == 0;
+    }
+  }
   if (s == INVALID_SOCKET) return INVALID_SOCKET;
   // The longest queue the system allows, so that a burst of clients is not made to retry.
-  bool ok = ws_.bind(s, platform::Endpoint::AnyV4(port)) == 0 && ws_.listen(s, SOMAXCONN) == 0;
+  ok = ok && ws_.listen(s, SOMAXCONN) == 0;
   if (ok && port == 0) {
     platform::Endpoint bound;
     ok = ws_.getsockname(s, bound) == 0;
@@ -211,7 +296,18 @@ void Relay::RemoteLookupCompleted(int error) {
     text += RemoteHostEntry[i].AddressText();
   }
   Log.LogMessage(text.c_str());
-  if (OpenLocalPort() != 0) StopRelay();
+  if (ListenLookupHandle == 0 && OpenLocalPort() != 0) StopRelay();
+}
+
+void Relay::ListenLookupCompleted(int error) {
+  ListenLookupHandle = 0;
+  if (error != 0 || ListenEntry.empty()) {
+    Log.LogError("Could not open Local Port");
+    Log.LogError(WinsockErrorText(error != 0 ? error : WSANO_DATA));
+    StopRelay();
+    return;
+  }
+  if (RemoteLookupHandle == 0 && OpenLocalPort() != 0) StopRelay();
 }
 
 void Relay::StopRelay() {
@@ -220,6 +316,10 @@ void Relay::StopRelay() {
     ws_.WSACancelAsyncRequest(RemoteLookupHandle);
     Log.LogMessage("Resolving Remote Host cancelled");
     RemoteLookupHandle = 0;
+  }
+  if (ListenLookupHandle != 0) {
+    ws_.WSACancelAsyncRequest(ListenLookupHandle);
+    ListenLookupHandle = 0;
   }
   if (ListenSocket != INVALID_SOCKET) {
     ws_.closesocket(ListenSocket);

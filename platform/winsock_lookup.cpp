@@ -15,9 +15,11 @@
 namespace tapline::winsock {
 
 int SystemResolver(const std::string& name, std::vector<platform::Endpoint>& addresses) {
+  // Both families, in the system's order, and only those this machine has addresses of.
   addrinfo hints{};
-  hints.ai_family = posix::kAfInet;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = posix::kSockStream;
+  hints.ai_flags = AI_ADDRCONFIG;
   addrinfo* result = nullptr;
   int r = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
   if (r != 0) {

@@ -34,7 +34,10 @@ TEST(CliErrors, UsageAndFieldErrorsExitTwoWithTheMessageAndNoLogLine) {
     std::string message;
   } cases[] = {
       {{}, "Usage: tapline-cli <remote host>"},
-      {{"host", "80"}, "[-auto] [-hexonly]."},
+      {{"host", "80"}, "[-auto] [-hexonly] "},
+      {{"host", "80", "0", "-bind"}, "Usage: "},
+      {{"host", "80", "0", "-bind", "not an address!"}, "Listen Address must be an IP address or host name.\n"},
+      {{"host", "80", "0", "-bind", "[::1"}, "Listen Address must be an IP address or host name.\n"},
       {{"host", "80", "0", "-size", "64KB"}, "Usage: "},
       {{"host", "80", "0", "-detail", "high"}, "Usage: "},
       {{"host", "80", "0", "-file"}, "Usage: "},

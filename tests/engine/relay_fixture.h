@@ -75,6 +75,8 @@ class RelayFixture : public ::testing::Test {
     o.logFile = window.FieldText(Field::LogFile);
     o.detailLevel = relay.Log.DetailLevel;
     o.hexOnly = relay.HexOnly != 0;
+    o.listenAddress = listenAddress;
+    o.keepHost = keepHost;
     return o;
   }
 
@@ -187,6 +189,8 @@ class RelayFixture : public ::testing::Test {
   FakeWindow window;
   engine::Relay relay;
   std::vector<int> fds;
+  std::string listenAddress;  // -bind
+  bool keepHost = false;      // -keephost
   bool checkCounters = true;
   int counterChecks = 0;
   int server = -1;

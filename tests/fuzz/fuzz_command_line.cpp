@@ -40,10 +40,16 @@ std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
       line.hexOnly = true;
       continue;
     }
-    if (option != "-file" && option != "-size" && option != "-detail") return std::nullopt;
+    if (option == "-keephost") {
+      line.keepHost = true;
+      continue;
+    }
+    if (option != "-file" && option != "-size" && option != "-detail" && option != "-bind") return std::nullopt;
     if (i + 1 == args.size()) return std::nullopt;
     const std::string& value = args[++i];
-    if (option == "-file") {
+    if (option == "-bind") {
+      line.listenAddress = value;
+    } else if (option == "-file") {
       line.logFile = value;
     } else if (option == "-size") {
       static const struct {
@@ -80,7 +86,7 @@ std::optional<std::size_t> LastFileValue(const std::vector<std::string>& args) {
     if (args[i] == "-file") {
       at = i + 1;
       ++i;
-    } else if (args[i] == "-size" || args[i] == "-detail") {
+    } else if (args[i] == "-size" || args[i] == "-detail" || args[i] == "-bind") {
       ++i;
     }
   }
@@ -121,7 +127,8 @@ void Check(const std::vector<std::string>& args, const std::string& program) {
   if (fileValue) FUZZ_CHECK(*line.logFile == args[*fileValue], "the log file is not the value of the last -file");
   FUZZ_CHECK(line.logFile == want->logFile && line.bufferSize == want->bufferSize &&
                  line.detailLevel == want->detailLevel && line.autoStart == want->autoStart &&
-                 line.hexOnly == want->hexOnly,
+                 line.hexOnly == want->hexOnly && line.listenAddress == want->listenAddress &&
+                 line.keepHost == want->keepHost,
              "the options differ from what the arguments say");
 }
 

@@ -16,6 +16,9 @@ namespace tapline::test {
 int ListenLoopback(std::uint16_t& port, int backlog = 16);
 // A blocking client connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(std::uint16_t port);
+// The same on ::1.
+int ListenLoopback6(std::uint16_t& port, int backlog = 16);
+int ConnectLoopback6(std::uint16_t port);
 // A blocking accept with a time limit; -1 when nobody came.
 int AcceptWithin(int listener, int milliseconds);
 // A port that nothing listens on right now.
