@@ -134,6 +134,7 @@ bool ReadExactly(int fd, char* p, std::size_t n) {
 
 // sink: reads until the end of the stream, answers the byte count (8 bytes) and closes.
 // echo: sends back what comes (a thread per connection). source <MB>: sends that many megabytes and closes.
+// deaf: accepts and never reads.
 int Server(const std::string& mode, long amount) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   int one = 1;
@@ -151,9 +152,14 @@ int Server(const std::string& mode, long amount) {
     fcntl(listener, F_SETFL, O_NONBLOCK);
     EchoLoop(listener);
   }
+  std::vector<int> kept;  // deaf: connections accepted and never read
   for (;;) {
     int c = accept(listener, nullptr, nullptr);
     if (c < 0) continue;
+    if (mode == "deaf") {
+      kept.push_back(c);
+      continue;
+    }
     std::thread([c, mode, amount] {
       std::vector<char> buf(1 << 20);
       if (mode == "sink") {
@@ -176,6 +182,35 @@ int Server(const std::string& mode, long amount) {
       close(c);
     }).detach();
   }
+}
+
+// Opens `count` connections and writes into all of them as fast as they take it for `seconds`; answers the
+// megabytes they took in all.
+int Push(int port, long count, double seconds) {
+  std::vector<char> buf(1 << 16, 'p');
+  std::vector<int> fds;
+  for (long i = 0; i < count; ++i) {
+    int fd = Connect(port);
+    if (fd < 0) return 1;
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    fds.push_back(fd);
+  }
+  std::uint64_t total = 0;
+  auto start = Clock::now();
+  while (Since(start) < seconds) {
+    bool any = false;
+    for (int fd : fds) {
+      ssize_t r = send(fd, buf.data(), buf.size(), MSG_NOSIGNAL);
+      if (r > 0) {
+        total += static_cast<std::uint64_t>(r);
+        any = true;
+      }
+    }
+    if (!any) usleep(1000);
+  }
+  std::printf("%.1f\n", static_cast<double>(total) / (1 << 20));
+  for (int fd : fds) close(fd);
+  return 0;
 }
 
 // Sends `megabytes` of random bytes, ends the stream and waits for the sink's count: MB/s.
@@ -359,7 +394,8 @@ int Many(int port, long count, double hold, long window) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
-                 "usage: loadgen server sink|echo|echo-epoll|source [MB] | bulk PORT MB | duplex PORT MB | download PORT |"
+                 "usage: loadgen server sink|echo|echo-epoll|source|deaf [MB] | bulk PORT MB | duplex PORT MB | download PORT |"
+                 " push PORT COUNT SECONDS |"
                  " pingpong PORT COUNT SIZE | churn PORT SECONDS | many PORT COUNT HOLD_SECONDS [WINDOW] | freeport\n");
     return 2;
   }
@@ -367,6 +403,7 @@ int main(int argc, char** argv) {
   auto arg = [&](int i) { return i < argc ? std::atol(argv[i]) : 0L; };
   if (cmd == "server" && argc >= 3) return Server(argv[2], arg(3));
   if (cmd == "bulk") return Bulk(static_cast<int>(arg(2)), arg(3));
+  if (cmd == "push") return Push(static_cast<int>(arg(2)), arg(3), argc > 4 ? std::atof(argv[4]) : 1);
   if (cmd == "duplex") return Duplex(static_cast<int>(arg(2)), arg(3));
   if (cmd == "freeport") return FreePort();
   if (cmd == "download") return Download(static_cast<int>(arg(2)));

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Compares tapline-cli with socat, haproxy (tcp mode) and no relay at all, on loopback, and prints a table.
 #
-#   bench/run.sh [bulk] [logged] [latency] [churn] [many] [memory]     (no names: all of them)
+#   bench/run.sh [bulk] [logged] [latency] [churn] [many] [memory] [deaf]     (no names: all of them)
 #
 # Environment: QUICK=1 for fewer runs and smaller sizes; RUNS=N to set the run count (median of N);
 # CONNS=N for the concurrent connection count (10000, or what the descriptor limit allows); NO_BUILD=1 to
-# use the programs already in build/ as they are.
+# use the programs already in build/ as they are; TAPLINE_CLI=path to measure another tapline-cli.
 # Progress goes to standard error, the table to standard output.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-all_workloads=(bulk logged latency churn many memory)
+all_workloads=(bulk logged latency churn many memory deaf)
 if [[ $# -eq 0 ]]; then
   workloads=("${all_workloads[@]}")
 else
@@ -54,7 +54,7 @@ elif ! "$root/scripts/build.sh" build; then
   say "full build failed; building tapline-cli and tapline-loadgen only"
   cmake --build "$root/build" --target tapline-cli tapline-loadgen -j "$(nproc)" >/dev/null || exit 1
 fi
-cli="$root/build/cli/tapline-cli"
+cli="${TAPLINE_CLI:-$root/build/cli/tapline-cli}"  # TAPLINE_CLI: another build to measure (an earlier one, say)
 gen="$root/build/bench/tapline-loadgen"
 
 # Ten thousand relayed connections take twenty thousand descriptors in the relay.
@@ -352,6 +352,36 @@ run_many() {
   done
 }
 
+# --- 7. memory behind a server that never reads ------------------------------------------------------
+# deaf_once VARIANT CONNS: clients push into servers that take nothing, for a few seconds; the relay's peak RSS.
+deaf_once() {
+  local v="$1" n="$2" peak=0 rss
+  "$gen" push "$relay_port" "$n" 8 > "$work/push.out" 2> "$work/push.err" &
+  local client=$!
+  while kill -0 "$client" 2>/dev/null; do
+    rss="$(rss_kb "$relay_pid")"
+    [[ -n "$rss" ]] && (( rss > peak )) && peak=$rss
+    sleep 0.1
+  done
+  wait "$client" 2>/dev/null
+  add "deaf${n}_peak/$v" "$peak"
+}
+
+run_deaf() {
+  say "deaf: 1 and 100 clients pushing for 8 s into servers that never read; peak RSS; $runs runs"
+  start_server deaf
+  local deaf_port="$server_port"
+  for ((r = 1; r <= runs; r++)); do
+    for v in tapline socat haproxy; do
+      for n in 1 100; do
+        start_relay "$v" "$deaf_port" -detail Low || continue
+        deaf_once "$v" "$n"
+        stop_relay
+      done
+    done
+  done
+}
+
 # --- 6. tapline's memory after load -------------------------------------------------------------------
 run_memory() {
   say "memory: tapline-cli RSS idle, after ${memory_mb} MB echoed, after $conns connections; $runs runs"
@@ -470,12 +500,23 @@ if wants memory; then
   row "tapline echo MB/s (each way)" "$(fmt "$(median memory_duplex/tapline)")" "-" "-" "-" "" "" "" "-" "-"
 fi
 
+if wants deaf; then
+  for n in 1 100; do
+    t="$(median "deaf${n}_peak/tapline")"; s="$(median "deaf${n}_peak/socat")"; h="$(median "deaf${n}_peak/haproxy")"
+    met=""
+    # Bounded: a megabyte of backlog per connection, on top of the idle relay's few.
+    [[ -n "$t" ]] && met="$(awk -v a="$t" -v n="$n" 'BEGIN {print (a <= 8192 + n * 1229) ? 1 : 0}')"
+    row "peak RSS behind a deaf server, $n conn, MB" "$(mb "$t")" "$(mb "$s")" "$(mb "$h")" "-" "" "$(ratio "$t" "$s")" \
+      "$(ratio "$t" "$h")" "bounded (1 MiB/conn)" "$(yes_no "$met")"
+  done
+fi
+
 echo
 echo "Tapline vs socat, haproxy (tcp mode) and no relay on loopback; median of $runs runs$([[ "$quick" == 1 ]] && echo ", QUICK mode")."
 echo "$started_at; $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), Linux $(uname -r);" \
   "load average $load_before before, $load_after after."
 echo "socat $(socat -V 2>/dev/null | sed -n 's/^socat version \([^ ]*\).*/\1/p'), haproxy $(haproxy -v 2>/dev/null | sed -n '1s/^HAProxy version \([^ ]*\).*/\1/p')," \
-  "iperf3 $(iperf3 -v 2>/dev/null | sed -n '1s/^iperf \([^ ]*\).*/\1/p'); tapline-cli at $(git -C "$root" rev-parse --short HEAD 2>/dev/null)$(git -C "$root" diff --quiet HEAD -- engine platform log cli 2>/dev/null || echo ' with uncommitted changes')."
+  "iperf3 $(iperf3 -v 2>/dev/null | sed -n '1s/^iperf \([^ ]*\).*/\1/p'); tapline-cli $([[ -n "${TAPLINE_CLI:-}" ]] && echo "$TAPLINE_CLI, against the tree") at $(git -C "$root" rev-parse --short HEAD 2>/dev/null)$(git -C "$root" diff --quiet HEAD -- engine platform log cli 2>/dev/null || echo ' with uncommitted changes')."
 echo "Ratios are tapline / the other (throughput and rates: higher is better for tapline; us and MB: lower is)."
 echo
 {
