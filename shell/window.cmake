@@ -9,6 +9,7 @@ set(CMAKE_AUTOUIC_SEARCH_PATHS ${PROJECT_SOURCE_DIR}/resources)
 # Everything but main() is one object library, so that the tests build the same window.
 add_library(tapline_window OBJECT
   about_box.cpp
+  find_bar.cpp
   hints.cpp
   log_memo.cpp
   main_window.cpp
@@ -18,6 +19,7 @@ add_library(tapline_window OBJECT
   program.cpp
   screenshot_hook.cpp
   settings.cpp
+  system_close.cpp
   typing_limit.cpp
   ${PROJECT_SOURCE_DIR}/resources/main_window.ui
   ${PROJECT_SOURCE_DIR}/resources/about_box.ui
@@ -28,6 +30,7 @@ target_compile_definitions(tapline_window PRIVATE TAPLINE_VERSION="${PROJECT_VER
 
 add_executable(tapline main.cpp)
 target_link_libraries(tapline PRIVATE tapline_window)
+target_compile_definitions(tapline PRIVATE TAPLINE_VERSION="${PROJECT_VERSION}")
 
 # Help > Contents looks for the help page in the installation folder, which is the program's own folder
 # unless the machine-wide settings name another; the build folder gets a copy so it works from there too.
