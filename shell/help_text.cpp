@@ -58,8 +58,8 @@ std::string HelpText(bool window) {
       "Exit status:\n";
   if (window) {
     text +=
-        "  0  the window was closed, or --help or --version, or a usage error (shown in a message box)\n"
-        "  1  the sockets layer could not be started\n";
+        "  0  the window was closed; --help, -h or --version; a usage error (shown in a message box and\n"
+        "     printed to standard error); or the sockets layer could not be started (after its message)\n";
   } else {
     text +=
         "  0  stopped by SIGINT, SIGTERM or SIGHUP, or --help or --version\n"
