@@ -165,7 +165,8 @@ void LogMemo::Insert(const QString& text, std::uint32_t colour) {
   format.setForeground(QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
   QTextCursor end(document());
   end.movePosition(QTextCursor::End);
-  const int firstNew = end.blockNumber();
+  // Without a filter nothing more is done here than before.
+  const int firstNew = filter_ != LineFilter::All ? end.blockNumber() : 0;
   end.insertText(text, format);
   if (filter_ != LineFilter::All) FilterBlocks(firstNew);
   // A caret that sat at the end has moved along with the text; any other caret or selection is moved

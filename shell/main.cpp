@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   static char* qtArgv[] = {argv[0], nullptr};
   QApplication app(qtArgc, qtArgv);
   tapline::shell::SetUpApplication();
+  tapline::shell::ApplyScreenshotFont();
   std::unique_ptr<tapline::shell::TForm1> form = tapline::shell::OpenMainWindow(args);
   if (!form) return 0;
   tapline::shell::ArmScreenshotHook(*form);
