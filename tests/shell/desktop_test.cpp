@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -347,6 +349,22 @@ class DesktopTest : public QObject {
     QCOMPARE(s->value(QStringLiteral("Height")).toInt(), 420);
     auto again = Open();
     QVERIFY(again->isMaximized());
+  }
+
+  void helpPageIsFoundWhereLinuxKeepsIt() {
+    // Not beside the program (the test's folder) but under the data folder's doc/tapline/, as
+    // share/doc/tapline/ of an installation is.
+    const QString folder = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/doc/tapline");
+    QDir().mkpath(folder);
+    QFile page(folder + QStringLiteral("/tapline.html"));
+    QVERIFY(page.open(QIODevice::WriteOnly));
+    page.write("<html></html>");
+    page.close();
+    UrlCatcher urls;
+    auto w = Open();
+    QTest::keyClick(w.get(), Qt::Key_F1);
+    QCOMPARE(urls.opened, QList<QUrl>{QUrl::fromLocalFile(folder + QStringLiteral("/tapline.html"))});
+    QFile::remove(folder + QStringLiteral("/tapline.html"));
   }
 
   void homePageThatCannotBeOpenedIsSaid() {
