@@ -37,20 +37,30 @@ FindBar::FindBar(LogMemo* memo, QWidget* parent) : QWidget(parent), memo_(memo) 
   next_->setObjectName(QStringLiteral("FindNext"));
   next_->setArrowType(Qt::DownArrow);
   next_->setToolTip(QStringLiteral("Next match (F3)"));
-  case_ = new QCheckBox(QStringLiteral("Match case"), this);
+  case_ = new QCheckBox(QStringLiteral("Case"), this);
+  case_->setToolTip(QStringLiteral("Match case"));
   case_->setObjectName(QStringLiteral("FindCase"));
   count_ = new QLabel(this);
   count_->setObjectName(QStringLiteral("FindCount"));
-  count_->setMinimumWidth(count_->fontMetrics().horizontalAdvance(QStringLiteral("0000 of 0000, wrapped")));
+  // The bar fits the window's design width at the fonts of today's desktops: the text takes what is
+  // left, the others no more than they need.
+  text_->setMinimumWidth(text_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 10);
+  count_->setMinimumWidth(count_->fontMetrics().horizontalAdvance(QStringLiteral("00 of 00")));
+  count_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   filter_ = new QComboBox(this);
   filter_->setObjectName(QStringLiteral("FilterMode"));
   filter_->addItem(QStringLiteral("All lines"));
-  filter_->addItem(QStringLiteral("No data lines"));
-  filter_->addItem(QStringLiteral("Connection"));
-  filter_->setToolTip(QStringLiteral("Show every line, hide the data lines, or show only one connection's lines"));
+  filter_->addItem(QStringLiteral("No data"));
+  filter_->addItem(QStringLiteral("Socket"));
+  filter_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  filter_->setMinimumContentsLength(9);
+  filter_->setToolTip(QStringLiteral(
+      "Show every line, hide the data lines, or show only the lines of the connection whose client socket "
+      "number is given beside"));
   socket_ = new QSpinBox(this);
   socket_->setObjectName(QStringLiteral("FilterSocket"));
-  socket_->setRange(0, 999999999);
+  socket_->setRange(0, 9999999);
+  socket_->setFixedWidth(socket_->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 30);
   socket_->setEnabled(false);
   socket_->setToolTip(QStringLiteral("The connection's client socket number, as the log lines show it"));
   close_ = new QToolButton(this);
@@ -64,9 +74,8 @@ FindBar::FindBar(LogMemo* memo, QWidget* parent) : QWidget(parent), memo_(memo) 
   layout->addWidget(previous_);
   layout->addWidget(next_);
   layout->addWidget(case_);
-  layout->addWidget(count_);
-  layout->addSpacing(8);
-  layout->addWidget(new QLabel(QStringLiteral("Show:"), this));
+  layout->addWidget(count_, 1);
+  layout->addSpacing(4);
   layout->addWidget(filter_);
   layout->addWidget(socket_);
   layout->addWidget(close_);

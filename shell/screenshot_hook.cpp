@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "shell/about_box.h"
+#include "shell/find_bar.h"
 
 namespace tapline::shell {
 
@@ -29,6 +30,9 @@ void ArmScreenshotHook(QWidget& window) {
   // A bare X server has no window manager to activate the new window, and the log view only follows
   // its caret once the window has been active.
   window.activateWindow();
+  if (!qEnvironmentVariableIsEmpty("TAPLINE_SCREENSHOT_FIND")) {
+    if (auto* bar = window.findChild<FindBar*>(QStringLiteral("FindBar"))) bar->Open();
+  }
   QTimer::singleShot(delay, &window, [&window, path] {
     if (!window.grab().save(path, "PNG")) std::fprintf(stderr, "tapline: could not save %s\n", qPrintable(path));
     const QString aboutPath = qEnvironmentVariable("TAPLINE_SCREENSHOT_ABOUT");
