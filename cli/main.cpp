@@ -1,5 +1,6 @@
 // tapline-cli: relays at once with the command line's parameters and prints the log to standard output.
-// Exit 0 after SIGINT/SIGTERM, 1 when the relay run ended by itself, 2 on a usage or field error.
+// Exit 0 after SIGINT/SIGTERM/SIGHUP (and for --help, -h, --version), 1 when the relay run ended by
+// itself, 2 on a usage or field error.
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -17,6 +18,7 @@
 #include "platform/heap.h"
 #include "platform/winsock.h"
 #include "engine/command_line.h"
+#include "engine/help_text.h"
 
 using namespace tapline;
 
@@ -36,6 +38,16 @@ int StatusTimer() {
 int main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");  // time stamps carry the user's own date format
   std::vector<std::string> args(argv + 1, argv + argc);
+  switch (engine::FindInfoRequest(args)) {
+    case engine::InfoRequest::Help:
+      std::fputs(engine::HelpText(false).c_str(), stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    case engine::InfoRequest::Version:
+      std::fputs(engine::VersionText(false, TAPLINE_VERSION).c_str(), stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    case engine::InfoRequest::None:
+      break;
+  }
   engine::CommandLine line;
   try {
     line = engine::ParseCommandLine(args, "tapline-cli");
@@ -49,6 +61,8 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);  // the terminal that started it has gone
+  sigaddset(&stopSignals, SIGWINCH);  // not a stop: the terminal's width changed
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -68,6 +82,10 @@ int main(int argc, char** argv) {
   loop.Watch(signalFd, EPOLLIN, [&](std::uint32_t) {
     signalfd_siginfo info;
     while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (info.ssi_signo == SIGWINCH) {
+        window.MeasureWidth();
+        continue;
+      }
       if (relay.Started) {
         stoppedByUser = true;
         relay.StopByUser(false);

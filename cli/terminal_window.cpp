@@ -1,5 +1,6 @@
 #include "cli/terminal_window.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,7 +12,38 @@
 namespace tapline::cli {
 
 TerminalWindow::TerminalWindow(std::FILE* out, std::FILE* status)
-    : out_(out), status_(status), colours_(isatty(fileno(out)) != 0) {}
+    : out_(out), status_(status), colours_(isatty(fileno(out)) != 0) {
+  if (status_ != nullptr) {
+    winsize size{};
+    if (ioctl(fileno(status_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+  }
+}
+
+void TerminalWindow::MeasureWidth() {
+  if (status_ == nullptr) return;
+  winsize size{};
+  if (ioctl(fileno(status_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+  RefreshStatus(true);
+}
+
+std::string TerminalWindow::StatusLine(const std::int64_t (&counts)[5], int width) {
+  std::string n[5];
+  for (int i = 0; i < 5; ++i) n[i] = engine::FormatCount(counts[i]);
+  const std::string connections = n[0] + (counts[0] == 1 ? " connection" : " connections");
+  // The longest form that fits, then shorter ones, and last the shortest cut to the width.
+  const std::string forms[] = {
+      connections + " | client to server " + n[1] + " sent, " + n[2] + " buffered | server to client " + n[3] +
+          " sent, " + n[4] + " buffered",
+      connections + " | to server " + n[1] + ", " + n[2] + " buffered | to client " + n[3] + ", " + n[4] +
+          " buffered",
+      n[0] + " conn | >s " + n[1] + " (" + n[2] + ") | >c " + n[3] + " (" + n[4] + ")",
+  };
+  const std::size_t room = width > 1 ? static_cast<std::size_t>(width - 1) : 0;
+  for (const std::string& form : forms) {
+    if (form.size() <= room) return form;
+  }
+  return forms[2].substr(0, room);
+}
 
 void TerminalWindow::ShowCount(engine::Counter counter, std::int64_t value) {
   counts_[static_cast<int>(counter)] = value;
@@ -75,10 +107,7 @@ void TerminalWindow::Emit(const char* text, std::size_t length) {
 void TerminalWindow::RefreshStatus(bool force) {
   if (status_ == nullptr || (!dirty_ && !force)) return;
   dirty_ = false;
-  std::fprintf(status_, "\r\x1b[K%s connections | client to server %s sent, %s buffered | server to client %s sent, %s buffered",
-               engine::FormatCount(counts_[0]).c_str(), engine::FormatCount(counts_[1]).c_str(),
-               engine::FormatCount(counts_[2]).c_str(), engine::FormatCount(counts_[3]).c_str(),
-               engine::FormatCount(counts_[4]).c_str());
+  std::fprintf(status_, "\r\x1b[K%s", StatusLine(counts_, width_).c_str());
   std::fflush(status_);
 }
 

@@ -32,6 +32,12 @@ class TerminalWindow : public engine::RelayWindow {
   // Redraws the status line if a counter changed since the last time (called at most four times a second).
   void RefreshStatus(bool force = false);
   void EndStatus();  // clears the status line before the program ends
+  // Measures the terminal's width again (at the start and on SIGWINCH) and redraws the status line.
+  void MeasureWidth();
+
+  // The status line for the five counts, at most `width` - 1 characters, so that it never reaches the
+  // last column (where a terminal would wrap it and leave a fragment in the scrollback).
+  static std::string StatusLine(const std::int64_t (&counts)[5], int width);
 
  private:
   const char* ColourCode(log::Colour colour) const;
@@ -43,6 +49,7 @@ class TerminalWindow : public engine::RelayWindow {
   bool running_ = false;
   std::int64_t counts_[5] = {};
   bool dirty_ = false;
+  int width_ = 80;
   static constexpr std::size_t kStagingSize = 256 * 1024;
   std::unique_ptr<char[]> staging_;  // the LF-only copy of an insertion, a chunk at a time
 };

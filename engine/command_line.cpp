@@ -15,6 +15,14 @@ std::string WithFullStop(const std::string& message) {
   return message;
 }
 
+bool OptionTakesValue(const std::string& option) {
+  static const char* const kWithValue[] = {"-file", "-size", "-detail", "-bind"};
+  for (const char* o : kWithValue) {
+    if (option == o) return true;
+  }
+  return false;
+}
+
 void CommandLine::ApplyTo(RelayOptions& options) const {
   if (given) {
     options.remoteHost = remoteHost;

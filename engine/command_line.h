@@ -34,6 +34,9 @@ struct CommandLine {
   void ApplyTo(RelayOptions& options) const;
 };
 
+// Whether an option takes the argument after it as its value (whatever that argument looks like).
+bool OptionTakesValue(const std::string& option);
+
 // The usage message for a program name ("TAPLINE" for the window).
 std::string UsageText(const std::string& program);
 

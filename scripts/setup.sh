@@ -11,6 +11,7 @@ packages=(
   xvfb xauth
   curl python3 libssl-dev
   clang libclang-rt-14-dev
+  appstream desktop-file-utils dpkg-dev file
 )
 if [[ "${TAPLINE_SETUP_EXTRA:-}" != "" ]]; then
   read -r -a extra <<< "$TAPLINE_SETUP_EXTRA"

@@ -1,6 +1,9 @@
 #include "shell/about_box.h"
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QMessageBox>
+#include <algorithm>
 #include <QFont>
 #include <QFontMetrics>
 #include <QIcon>
@@ -11,7 +14,7 @@
 
 namespace tapline::shell {
 
-void OpenHomePage() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(HomePageAddress))); }
+bool OpenHomePage() { return QDesktopServices::openUrl(QUrl(QString::fromLatin1(HomePageAddress))); }
 
 TAboutBox::TAboutBox(QWidget* owner) : QDialog(owner), ui_(std::make_unique<Ui::TAboutBox>()) {
   ui_->setupUi(this);
@@ -29,18 +32,18 @@ TAboutBox::TAboutBox(QWidget* owner) : QDialog(owner), ui_(std::make_unique<Ui::
   ui_->WebAddress->setText(QStringLiteral("<a href=\"%1\" style=\"color:#0000ff; text-decoration:underline\">%1</a>")
                                .arg(address));
   ui_->WebAddress->setToolTip(address);
-  // The box has a fixed size; with a wide system font the address gets a smaller type rather than
-  // being cut off.
-  const int room = 285 - 2 * 6 - 2 * 6 - 2 * ui_->Panel1->frameWidth() - 64 - 10;
-  QFont linkFont = ui_->WebAddress->font();
-  while (QFontMetrics(linkFont).horizontalAdvance(address) > room && linkFont.pointSizeF() > 6.0) {
-    linkFont.setPointSizeF(linkFont.pointSizeF() - 0.5);
-  }
-  ui_->WebAddress->setFont(linkFont);
-  connect(ui_->WebAddress, &QLabel::linkActivated, this, [] { OpenHomePage(); });
+  connect(ui_->WebAddress, &QLabel::linkActivated, this, [this] {
+    if (!OpenHomePage()) {
+      QMessageBox::warning(this, QApplication::applicationName(),
+                           QStringLiteral("The home page could not be opened: no web browser took\n%1")
+                               .arg(QString::fromLatin1(HomePageAddress)));
+    }
+  });
   connect(ui_->OKButton, &QPushButton::clicked, this, &QDialog::accept);
-  // A dialog that cannot be resized, its client area 285 by 133.
-  setFixedSize(285, 133);
+  // A dialog that cannot be resized: its client area is 285 by 133, or as large as its contents need
+  // with a larger font, so that nothing is cut off.
+  const QSize needed = layout()->sizeHint();
+  setFixedSize(std::max(285, needed.width()), std::max(133, needed.height()));
 }
 
 TAboutBox::~TAboutBox() = default;

@@ -14,8 +14,8 @@ namespace tapline::shell {
 // The maker's home page; the About box's link and Help > Tapline Home Page open it.
 inline constexpr const char* HomePageAddress = "http://www.fenwold.example/tapline/";
 
-// Hands an address to the user's web browser (the result is not checked).
-void OpenHomePage();
+// Hands the home page's address to the user's web browser; false when no browser took it.
+bool OpenHomePage();
 
 class TAboutBox : public QDialog {
   Q_OBJECT

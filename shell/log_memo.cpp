@@ -77,6 +77,31 @@ qsizetype LineEnd(const QByteArray& text, qsizetype start, bool& broken) {
   return size;
 }
 
+// The client socket a time-stamped line names ("<date> <time>.<ms>; <socket>: <text>"), or -1.
+int SocketOfLine(const QString& line) {
+  qsizetype at = line.indexOf(QStringLiteral("; "));
+  if (at < 0) return -1;
+  at += 2;
+  int socket = 0;
+  qsizetype digits = 0;
+  while (at < line.size() && line.at(at).isDigit() && digits < 9) {
+    socket = socket * 10 + line.at(at).digitValue();
+    ++at;
+    ++digits;
+  }
+  if (digits == 0 || at + 1 >= line.size() || line.at(at) != u':' || line.at(at + 1) != u' ') return -1;
+  return socket;
+}
+
+// Data lines are black (received text and hex dumps) or purple (a rewritten Host line); every other
+// colour is a time-stamped line.
+bool IsDataBlock(const QTextBlock& block) {
+  QTextBlock::iterator it = block.begin();
+  const QTextCharFormat format = it.atEnd() ? block.charFormat() : it.fragment().charFormat();
+  const QRgb colour = format.foreground().color().rgb() & 0xFFFFFF;
+  return colour == 0x000000 || colour == 0x800080;
+}
+
 }  // namespace
 
 LogMemo::LogMemo(QWidget* parent) : QPlainTextEdit(parent) {
@@ -140,7 +165,10 @@ void LogMemo::Insert(const QString& text, std::uint32_t colour) {
   format.setForeground(QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
   QTextCursor end(document());
   end.movePosition(QTextCursor::End);
+  // Without a filter nothing more is done here than before.
+  const int firstNew = filter_ != LineFilter::All ? end.blockNumber() : 0;
   end.insertText(text, format);
+  if (filter_ != LineFilter::All) FilterBlocks(firstNew);
   // A caret that sat at the end has moved along with the text; any other caret or selection is moved
   // there now. Whether the view follows is ScrollCaretIntoView's business.
   QTextCursor caret = textCursor();
@@ -222,6 +250,44 @@ void LogMemo::DeleteFirstLine() {
   if (waiting_.empty()) sliceTimer_.stop();
 }
 
+void LogMemo::SetFilter(LineFilter filter, int socket) {
+  ShowWaiting();
+  ApplyPendingRemoval();
+  filter_ = filter;
+  filterSocket_ = filter == LineFilter::Connection ? socket : -1;
+  filterOwner_ = -1;
+  FilterBlocks(0);
+  ensureCursorVisible();
+}
+
+void LogMemo::FilterBlocks(int fromBlock) {
+  QTextBlock block = document()->findBlockByNumber(fromBlock);
+  if (!block.isValid()) return;
+  const int start = block.position();
+  for (; block.isValid(); block = block.next()) {
+    bool shown = true;
+    if (filter_ != LineFilter::All) {
+      const QString text = block.text();
+      // An empty line belongs with what is before it; the one after the last line break, which holds
+      // the caret, is always shown.
+      const bool data = text.isEmpty() || IsDataBlock(block);
+      if (!data) filterOwner_ = SocketOfLine(text);
+      shown = filter_ == LineFilter::NoData ? !data : filterOwner_ == filterSocket_ && filterOwner_ >= 0;
+      if (!block.next().isValid()) shown = true;
+    }
+    if (block.isVisible() != shown) block.setVisible(shown);
+  }
+  // The layout takes the new visibility into account for what changed.
+  document()->markContentsDirty(start, document()->characterCount() - start);
+  viewport()->update();
+}
+
+void LogMemo::SelectMatch(const QTextCursor& match) {
+  ApplyPendingRemoval();
+  setTextCursor(match);
+  ensureCursorVisible();
+}
+
 void LogMemo::ClearAll() {
   sliceTimer_.stop();
   waiting_.clear();
@@ -230,6 +296,7 @@ void LogMemo::ClearAll() {
   removeTo_ = 0;
   clear();
   shownLength_ = 0;
+  filterOwner_ = -1;
 }
 
 void LogMemo::SetWrap(bool on) {

@@ -57,6 +57,17 @@ class LogMemo : public QPlainTextEdit {
   // operation applies them first, so nobody ever sees the view in between.
   void ApplyPendingRemoval();
 
+  // The filter over what the view holds: every line, every line but the data lines (the received
+  // blocks' text lines and hex dumps), or only the lines of the connection whose client socket has the
+  // given number (its time-stamped lines and the data lines that follow them). Lines that arrive while a
+  // filter is on are filtered as they are laid in; with none on, insertion costs nothing more.
+  enum class LineFilter { All, NoData, Connection };
+  void SetFilter(LineFilter filter, int socket = -1);
+  LineFilter Filter() const { return filter_; }
+  int FilterSocket() const { return filterSocket_; }
+  // Puts the caret on a match found in the document and scrolls it into sight.
+  void SelectMatch(const QTextCursor& match);
+
  protected:
   bool event(QEvent* e) override;
   bool viewportEvent(QEvent* e) override;
@@ -71,6 +82,8 @@ class LogMemo : public QPlainTextEdit {
   void ShowSlice(qsizetype budget);
   void Insert(const QString& text, std::uint32_t colour);
   void MoveCaret(int position);
+  // Sets the visibility of the blocks from `from` on; `owner` is the socket of the lines before it.
+  void FilterBlocks(int fromBlock);
 
   std::int64_t shownLength_ = 0;    // TextLength of the document, less the removals noted
   std::int64_t waitingLength_ = 0;  // TextLength of the waiting parts
@@ -78,6 +91,9 @@ class LogMemo : public QPlainTextEdit {
   std::deque<Part> waiting_;
   int removeTo_ = 0;  // document position up to which the text is to be removed
   bool follow_ = false;  // scroll to the caret after each slice
+  LineFilter filter_ = LineFilter::All;
+  int filterSocket_ = -1;
+  int filterOwner_ = -1;  // socket of the last time-stamped line filtered
   QTimer sliceTimer_;
 };
 

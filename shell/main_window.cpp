@@ -11,12 +11,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <algorithm>
 
+#include "shell/find_bar.h"
 #include "shell/log_memo.h"
 #include "shell/settings.h"
 #include "shell/typing_limit.h"
@@ -30,6 +32,7 @@ TForm1::TForm1(const CommandLine& line, QWidget* parent)
   ui_->setupUi(this);
   relay_ = std::make_unique<engine::Relay>(*this, ws_, loop_, heap_);
   SetUpControls();
+  FitToFont();
   ConnectEventLoop();
   // 4-6: saved settings, the installation folder, then the command line over them.
   ApplySettings();
@@ -148,6 +151,15 @@ void TForm1::SetUpControls() {
   }
   connect(ui_->Memo1, &QPlainTextEdit::selectionChanged, this, &TForm1::RequestIdleUpdate);
   connect(ui_->Memo1, &QPlainTextEdit::textChanged, this, &TForm1::RequestIdleUpdate);
+
+  // Find in the log: a bar above the log view, opened by Edit > Find (Ctrl+F); F3 and Shift+F3 find
+  // the next and the previous match from anywhere in the window.
+  findBar_ = new FindBar(ui_->Memo1, ui_->PanelLog);
+  ui_->LayoutLog->insertWidget(0, findBar_);
+  findBar_->hide();
+  connect(ui_->MenuItemFind, &QAction::triggered, this, [this] { findBar_->Open(); });
+  connect(ui_->MenuItemFindNext, &QAction::triggered, this, [this] { findBar_->FindNext(false); });
+  connect(ui_->MenuItemFindPrevious, &QAction::triggered, this, [this] { findBar_->FindNext(true); });
 }
 
 void TForm1::ApplySettings() {
@@ -170,6 +182,8 @@ void TForm1::ApplySettings() {
   if (saved.localPort) ui_->EditLocalPort->setText(*saved.localPort);
   if (saved.logFile) ui_->EditLogFile->setText(*saved.logFile);
   relay_->HexOnly = saved.hexOnly.value_or(0);
+  if (saved.left && saved.top) savedPlace_ = QPoint(*saved.left, *saved.top);
+  savedMaximized_ = saved.maximized.value_or(0) != 0;
   if (saved.wrap.value_or(0) != 0) {
     ui_->Memo1->SetWrap(true);
     ui_->MMenuItemWrap->setChecked(true);
@@ -211,12 +225,47 @@ void TForm1::CentreOnScreen() {
   }
 }
 
+void TForm1::ShowAtSavedPlace() {
+  bool placed = false;
+  if (savedPlace_) {
+    // Only a place where some of the window's top lies on a screen as the screens are now.
+    const QRect top(*savedPlace_, QSize(std::min(width(), 100), 30));
+    for (QScreen* screen : QGuiApplication::screens()) {
+      if (screen->availableGeometry().intersects(top)) {
+        move(*savedPlace_);
+        placed = true;
+        break;
+      }
+    }
+  }
+  if (!placed) CentreOnScreen();
+  if (savedMaximized_) {
+    showMaximized();
+  } else {
+    show();
+  }
+}
+
 void TForm1::SaveSettings() {
   std::unique_ptr<QSettings> store = OpenUserSettings();
   if (store->status() != QSettings::NoError) return;
   SettingsToSave values;
   values.width = width();
   values.height = height();
+  values.left = pos().x();
+  values.top = pos().y();
+  values.maximized = isMaximized();
+  if (values.maximized) {
+    // The size and place it comes back to when no longer maximised.
+    const QRect normal = normalGeometry();
+    const QPoint frame = geometry().topLeft() - frameGeometry().topLeft();
+    if (normal.isValid()) {
+      values.width = normal.width();
+      values.height = normal.height();
+      values.left = normal.x() - frame.x();
+      values.top = normal.y() - frame.y();
+    }
+  }
   values.bufferSize = bufferSize_;
   values.detail = relay_->Log.DetailLevel;
   values.hexOnly = relay_->HexOnly;
@@ -229,6 +278,12 @@ void TForm1::SaveSettings() {
 }
 
 bool TForm1::CloseQuery() {
+  if (systemClose_) {
+    // Nobody can answer a question now. The run is stopped as a Yes would stop it, also after "-auto",
+    // so that the log file gets its end.
+    relay_->StopByUser(true);
+    return true;
+  }
   // After "-auto" the window closes without asking and without stopping the relay run first.
   if (!relay_->Started || autoStart_ != 0) return true;
   QMessageBox::StandardButton answer =
@@ -240,12 +295,35 @@ bool TForm1::CloseQuery() {
 }
 
 void TForm1::closeEvent(QCloseEvent* e) {
-  if (!CloseQuery()) {
+  closing_ = true;
+  const bool canClose = CloseQuery();
+  closing_ = false;
+  if (!canClose) {
     e->ignore();
     return;
   }
   SaveSettings();
   e->accept();
+}
+
+void TForm1::SystemClose() {
+  systemClose_ = true;
+  // A modal dialog (the close question among them) is dismissed first, and the close waits until its
+  // own loop has ended.
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+      dialog->reject();
+    } else {
+      modal->close();
+    }
+    QTimer::singleShot(0, this, &TForm1::SystemClose);
+    return;
+  }
+  if (closing_) {
+    QTimer::singleShot(0, this, &TForm1::SystemClose);
+    return;
+  }
+  if (isVisible()) close();
 }
 
 void TForm1::showEvent(QShowEvent* e) {
@@ -273,8 +351,14 @@ bool TForm1::event(QEvent* e) {
 }
 
 void TForm1::keyPressEvent(QKeyEvent* e) {
-  // Enter that no control took: a focused button answers it, otherwise the default button (Start).
+  // Enter that no control took: a focused button answers it, otherwise the default button (Start). The
+  // log view and the find bar keep Enter for themselves, as a multi-line edit does.
   if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+    QWidget* focus = focusWidget();
+    if (focus != nullptr && (focus == ui_->Memo1 || ui_->Memo1->isAncestorOf(focus) || findBar_->isAncestorOf(focus))) {
+      e->accept();
+      return;
+    }
     if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button != nullptr && button->isEnabled()) {
       button->click();
       return;

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPoint>
 #include <QString>
 #include <QTimer>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engine/relay.h"
 #include "engine/relay_window.h"
@@ -31,6 +33,7 @@ using engine::ParseCommandLine;
 using engine::UsageError;
 using engine::WithFullStop;
 
+class FindBar;
 class LogMemo;
 
 class TForm1 : public QMainWindow, public engine::RelayWindow {
@@ -45,8 +48,15 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
   int StartSockets();
   // A failed StartSockets: the error dialog, then the settings are saved as at any close.
   void StartUpFailed(int error);
-  // Centres the window on its screen (the position is not saved).
+  // Centres the window on its screen.
   void CentreOnScreen();
+  // Shows the window where it was at the last close (centred when that place is unknown or on no
+  // screen now), maximised if it was.
+  void ShowAtSavedPlace();
+  // A close requested by the system (SIGTERM, SIGINT, SIGHUP, the session manager): any modal dialog
+  // is dismissed, then the window closes as by the close box but without the question; a relay run in
+  // progress is stopped so that the log file is completed.
+  void SystemClose();
 
   // The relay (its state, counters and display queue) and the settings the window keeps.
   engine::Relay& RelayEngine() { return *relay_; }
@@ -106,6 +116,9 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
   void WrapCommand();
   void OnPopup();
   void ShowError(const QString& message);
+  void OpenHomePageOrSay();
+  // The status bar and the parameters panel grown to the font in use, keeping the design's proportions.
+  void FitToFont();
 
   // Edit-command enabling (main_window_commands.cpp).
   void RequestIdleUpdate();
@@ -136,6 +149,11 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
   bool clipboardText_ = false;  // the clipboard holds text; asked only when it changes
   bool windowActivated_ = false;
   QString installDir_;
+  bool systemClose_ = false;  // a system request is closing the window
+  bool closing_ = false;      // inside closeEvent
+  std::optional<QPoint> savedPlace_;
+  bool savedMaximized_ = false;
+  FindBar* findBar_ = nullptr;
 };
 
 }  // namespace tapline::shell

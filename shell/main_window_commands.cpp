@@ -7,11 +7,13 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QToolButton>
 #include <QUrl>
+#include <cmath>
 #include <exception>
 
 #include "log/log_view.h"
@@ -59,7 +61,7 @@ void TForm1::OnClick(QObject* sender) {
     } else if (sender == u.MenuItemContents) {
       Contents();
     } else if (sender == u.MenuItemHomePage) {
-      OpenHomePage();
+      OpenHomePageOrSay();
     } else if (sender == u.MenuItemAbout) {
       About();
     } else if (sender == u.MMenuItemClear || sender == u.MenuClear) {
@@ -187,9 +189,63 @@ void TForm1::Browse() {
 }
 
 void TForm1::Contents() {
-  // The help page lies in the installation folder; without it nothing happens.
-  QString page = installDir_ + QStringLiteral("/tapline.html");
-  if (QFileInfo(page).isFile()) QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+  // The help page: in the installation folder (the program's own folder unless the machine-wide
+  // settings name another; the build folder has a copy there), else where Linux programs keep theirs,
+  // beside the installed program's prefix and in the data folders of the desktop.
+  QStringList tried;
+  auto add = [&tried](const QString& path) {
+    const QString clean = QDir::cleanPath(path);
+    if (!tried.contains(clean)) tried.append(clean);
+  };
+  add(installDir_ + QStringLiteral("/tapline.html"));
+  const QString prefix = QCoreApplication::applicationDirPath() + QStringLiteral("/..");
+  add(prefix + QStringLiteral("/share/doc/tapline/tapline.html"));
+  add(prefix + QStringLiteral("/share/tapline/tapline.html"));
+  for (const QString& data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+    add(data + QStringLiteral("/doc/tapline/tapline.html"));
+    add(data + QStringLiteral("/tapline/tapline.html"));
+  }
+  for (const QString& page : tried) {
+    if (!QFileInfo(page).isFile()) continue;
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page))) {
+      QMessageBox::warning(this, QApplication::applicationName(),
+                           QStringLiteral("The help page could not be opened: no web browser or viewer took\n%1")
+                               .arg(page));
+    }
+    return;
+  }
+  QMessageBox::warning(this, QApplication::applicationName(),
+                       QStringLiteral("The help page could not be found. Looked for:\n%1").arg(tried.join(u'\n')));
+}
+
+void TForm1::OpenHomePageOrSay() {
+  if (!OpenHomePage()) {
+    QMessageBox::warning(this, QApplication::applicationName(),
+                         QStringLiteral("The home page could not be opened: no web browser took\n%1")
+                             .arg(QString::fromLatin1(HomePageAddress)));
+  }
+}
+
+void TForm1::FitToFont() {
+  // The status bar's panels are 341, 88 and 100 pixels wide in the design, made for a dotted address
+  // in the second. With a larger font the address and state panels grow by the factor the address
+  // needs, and the hint panel gives up what they took, so the bar keeps its width while it can.
+  QLabel* address = statusPanels_[1];
+  const QFontMetrics metrics(address->font());
+  const int needed = metrics.horizontalAdvance(QStringLiteral("255.255.255.255")) + 2 * address->frameWidth() +
+                     address->margin() * 2 + 8;
+  const double scale = std::max(1.0, needed / 88.0);
+  const int addressWidth = static_cast<int>(std::lround(88 * scale));
+  const int stateWidth = static_cast<int>(std::lround(100 * scale));
+  const int hintWidth = std::max(341 - (addressWidth - 88) - (stateWidth - 100), 240);
+  statusPanels_[0]->setFixedWidth(hintWidth);
+  statusPanels_[1]->setFixedWidth(addressWidth);
+  statusPanels_[2]->setFixedWidth(stateWidth);
+  // The parameters panel is 155 pixels high in the design, or as high as its contents need.
+  QWidget* panel = ui_->PanelParameters;
+  panel->setMinimumHeight(0);
+  panel->setMaximumHeight(QWIDGETSIZE_MAX);
+  panel->setFixedHeight(std::max(155, panel->layout()->sizeHint().height()));
 }
 
 void TForm1::About() {

@@ -34,8 +34,8 @@ QLineEdit* TForm1::FieldEdit(engine::Field field) const {
     case engine::Field::RemotePort: return ui_->EditRemotePort;
     case engine::Field::LocalPort: return ui_->EditLocalPort;
     case engine::Field::LogFile: return ui_->EditLogFile;
+    default: return nullptr;  // the Connection Options dialog's fields
   }
-  return nullptr;
 }
 
 engine::RelayOptions TForm1::CurrentOptions() const {

@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <cstdio>
 
 #include "platform/heap.h"
 #include "engine/command_line.h"
 #include "shell/main_window.h"
+#include "shell/system_close.h"
 
 // The resources are compiled into a library; this registers them (outside any namespace, as rcc names
 // its initialiser globally).
@@ -20,6 +22,8 @@ void SetUpApplication() {
   QApplication::setApplicationName(QStringLiteral("Tapline"));
   QApplication::setOrganizationName(QStringLiteral("Fenwold"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tapline.svg")));
+  // The desktop entry the window belongs to (startup notification, the task bar's icon and name).
+  QGuiApplication::setDesktopFileName(QStringLiteral("tapline"));
 }
 
 std::unique_ptr<TForm1> OpenMainWindow(const std::vector<std::string>& args) {
@@ -27,6 +31,8 @@ std::unique_ptr<TForm1> OpenMainWindow(const std::vector<std::string>& args) {
   try {
     line = ParseCommandLine(args, "TAPLINE");
   } catch (const UsageError& e) {
+    // Said on standard error too, for whoever started the program from a terminal or a script.
+    std::fprintf(stderr, "%s\n", WithFullStop(e.what()).c_str());
     QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromStdString(WithFullStop(e.what())));
     return nullptr;
   }
@@ -35,8 +41,11 @@ std::unique_ptr<TForm1> OpenMainWindow(const std::vector<std::string>& args) {
     form->StartUpFailed(error);
     return nullptr;
   }
-  form->CentreOnScreen();
-  form->show();
+  // SIGTERM, SIGINT, SIGHUP and the session manager close the window as the close box does, without
+  // the question; the watcher lives as long as the window.
+  TForm1* window = form.get();
+  new SystemCloseWatcher([window] { window->SystemClose(); }, window);
+  form->ShowAtSavedPlace();
   return form;
 }
 

@@ -1,12 +1,25 @@
 #include "shell/screenshot_hook.h"
 
 #include <QApplication>
+#include <QFont>
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
 
+#include "shell/about_box.h"
+#include "shell/find_bar.h"
+
 namespace tapline::shell {
+
+void ApplyScreenshotFont() {
+  bool ok = false;
+  const double points = qEnvironmentVariable("TAPLINE_SCREENSHOT_POINTS").toDouble(&ok);
+  if (!ok || points <= 0) return;
+  QFont font = QApplication::font();
+  font.setPointSizeF(points);
+  QApplication::setFont(font);
+}
 
 void ArmScreenshotHook(QWidget& window) {
   const QString path = qEnvironmentVariable("TAPLINE_SCREENSHOT");
@@ -17,9 +30,26 @@ void ArmScreenshotHook(QWidget& window) {
   // A bare X server has no window manager to activate the new window, and the log view only follows
   // its caret once the window has been active.
   window.activateWindow();
+  if (!qEnvironmentVariableIsEmpty("TAPLINE_SCREENSHOT_FIND")) {
+    if (auto* bar = window.findChild<FindBar*>(QStringLiteral("FindBar"))) bar->Open();
+  }
   QTimer::singleShot(delay, &window, [&window, path] {
     if (!window.grab().save(path, "PNG")) std::fprintf(stderr, "tapline: could not save %s\n", qPrintable(path));
-    QApplication::exit(0);
+    const QString aboutPath = qEnvironmentVariable("TAPLINE_SCREENSHOT_ABOUT");
+    if (aboutPath.isEmpty()) {
+      QApplication::exit(0);
+      return;
+    }
+    // The About box too, shown without a loop of its own so that the picture can be taken.
+    auto* box = new TAboutBox(&window);
+    box->setModal(false);
+    box->show();
+    QTimer::singleShot(500, box, [box, aboutPath] {
+      if (!box->grab().save(aboutPath, "PNG")) {
+        std::fprintf(stderr, "tapline: could not save %s\n", qPrintable(aboutPath));
+      }
+      QApplication::exit(0);
+    });
   });
 }
 

@@ -89,6 +89,9 @@ SavedSettings ReadSettings(QSettings& settings) {
   s.logFile = ReadText(settings, QStringLiteral("Log File"), LogFileLimit);
   s.hexOnly = ReadInt32(settings, QStringLiteral("Hex Only"));
   s.wrap = ReadUInt32(settings, QStringLiteral("Wrap"));
+  s.left = ReadInt32(settings, QStringLiteral("Left"));
+  s.top = ReadInt32(settings, QStringLiteral("Top"));
+  s.maximized = ReadUInt32(settings, QStringLiteral("Maximized"));
   return s;
 }
 
@@ -103,6 +106,9 @@ void WriteSettings(QSettings& settings, const SettingsToSave& v) {
   WriteText(settings, QStringLiteral("Local Port"), v.localPort, LocalPortLimit);
   WriteText(settings, QStringLiteral("Log File"), v.logFile, LogFileLimit);
   settings.setValue(QStringLiteral("Wrap"), v.wrap ? 1 : 0);
+  settings.setValue(QStringLiteral("Left"), v.left);
+  settings.setValue(QStringLiteral("Top"), v.top);
+  settings.setValue(QStringLiteral("Maximized"), v.maximized ? 1 : 0);
   settings.sync();
 }
 

@@ -30,6 +30,10 @@ struct SavedSettings {
   std::optional<QString> logFile;
   std::optional<std::int32_t> hexOnly;
   std::optional<std::uint32_t> wrap;
+  // Beyond the ten values of the design: where the window was and whether it was maximised.
+  std::optional<std::int32_t> left;
+  std::optional<std::int32_t> top;
+  std::optional<std::uint32_t> maximized;
 };
 
 // What is written at every close.
@@ -44,13 +48,16 @@ struct SettingsToSave {
   QString localPort;
   QString logFile;
   bool wrap = false;
+  int left = 0;
+  int top = 0;
+  bool maximized = false;
 };
 
 // The per-user store (organisation "Fenwold", application "Tapline"), without falling back to the
 // machine-wide one, so that only the user's own values are read back.
 std::unique_ptr<QSettings> OpenUserSettings();
 SavedSettings ReadSettings(QSettings& settings);
-// Writes the ten values. A text longer than its limit is not saved: its value is removed instead, so
+// Writes the ten values, then the window's place ("Left", "Top", "Maximized"). A text longer than its limit is not saved: its value is removed instead, so
 // that a stale older value does not come back at the next start.
 void WriteSettings(QSettings& settings, const SettingsToSave& values);
 

@@ -3,7 +3,9 @@
 # ${TMPDIR:-/tmp}/tapline-screenshot.png)
 # Starts a local web server as the remote host, runs tapline under Xvfb with -auto, sends two requests
 # through the relay with curl, and has the window save a picture of itself (TAPLINE_SCREENSHOT).
-# Environment: TAPLINE_BIN (default build/shell/tapline), DELAY (milliseconds before the picture, 4000).
+# Environment: TAPLINE_BIN (default build/shell/tapline), DELAY (milliseconds before the picture, 4000),
+# POINTS (the font size in points, e.g. 10 or 11; the platform's own when unset), ABOUT (a second file
+# for a picture of the About box), FIND=1 (with the find bar open).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$(realpath -m "${1:-${TMPDIR:-/tmp}/tapline-screenshot.png}")"
@@ -35,6 +37,7 @@ local_port="$(free_port)"
 mkdir -p "$work/config"
 XDG_CONFIG_HOME="$work/config" XDG_CONFIG_DIRS="$work/system" \
   TAPLINE_SCREENSHOT="$out" TAPLINE_SCREENSHOT_DELAY="$delay" \
+  TAPLINE_SCREENSHOT_FIND="${FIND:-}" TAPLINE_SCREENSHOT_POINTS="${POINTS:-}" TAPLINE_SCREENSHOT_ABOUT="${ABOUT:+$(realpath -m "$ABOUT")}" \
   xvfb-run -a -s "-screen 0 1024x768x24" "$bin" 127.0.0.1 "$web_port" "$local_port" -auto -detail High \
   > "$work/tapline.log" 2>&1 &
 tapline=$!

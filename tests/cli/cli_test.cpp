@@ -76,6 +76,14 @@ TEST(CliStop, SigintStopsTheRelayAndExitsZeroAfterTheLastLines) {
   EXPECT_NE(out.find("; Local Port closed\n", stopped), std::string::npos) << out;
 }
 
+TEST(CliStop, SighupStopsTheRelayAsSigintDoes) {
+  CliProcess cli({"127.0.0.1", "9", "0"});
+  ASSERT_GT(cli.WaitForPort(), 0);
+  cli.Signal(SIGHUP);
+  EXPECT_EQ(cli.Wait(), 0);
+  EXPECT_NE(cli.Output().find("; Stopped by user\n"), std::string::npos) << cli.Output();
+}
+
 // A server of the test's own, run on a thread: it takes one connection and does `serve` with it.
 class OneShotServer {
  public:

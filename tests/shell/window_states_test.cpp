@@ -93,9 +93,15 @@ class WindowStatesTest : public QObject {
       QCOMPARE(Control<QLabel>(w.get(), name)->alignment() & Qt::AlignRight, Qt::AlignRight);
     }
     auto* bar = Control<QWidget>(w.get(), "StatusBar1");
-    QCOMPARE(bar->findChild<QLabel*>(QStringLiteral("StatusPanel0"))->width(), 341);
-    QCOMPARE(bar->findChild<QLabel*>(QStringLiteral("StatusPanel1"))->width(), 88);
-    QCOMPARE(bar->findChild<QLabel*>(QStringLiteral("StatusPanel2"))->width(), 100);
+    // The design's 341, 88 and 100 pixels, the last two grown when the font needs it for a dotted
+    // address and the first giving up what they took.
+    auto* hint = bar->findChild<QLabel*>(QStringLiteral("StatusPanel0"));
+    auto* address = bar->findChild<QLabel*>(QStringLiteral("StatusPanel1"));
+    auto* state = bar->findChild<QLabel*>(QStringLiteral("StatusPanel2"));
+    QVERIFY(address->width() >= 88);
+    QVERIFY(address->fontMetrics().horizontalAdvance(QStringLiteral("255.255.255.255")) < address->contentsRect().width());
+    QVERIFY(state->width() >= 100);
+    if (hint->width() > 240) QCOMPARE(hint->width() + address->width() + state->width(), 341 + 88 + 100);
     // The start-up lookup of the machine's own name fills the second panel.
     QTRY_VERIFY(!w->StatusText(1).isEmpty());
   }

@@ -1,0 +1,90 @@
+#include "engine/help_text.h"
+
+#include "engine/command_line.h"
+
+namespace tapline::engine {
+
+InfoRequest FindInfoRequest(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") return InfoRequest::Help;
+    if (a == "--version") return InfoRequest::Version;
+    // An option's value is never a request.
+    if (i >= 3 && OptionTakesValue(a)) ++i;
+  }
+  return InfoRequest::None;
+}
+
+std::string HelpText(bool window) {
+  const std::string program = window ? "tapline" : "tapline-cli";
+  std::string text =
+      "Usage: " + program +
+      " <remote host> <remote port> <local port> [options]\n"
+      "       " + program + " --help | -h | --version\n"
+      "\n";
+  if (window) {
+    text +=
+        "Relays TCP connections from a local port to a remote host and port and shows every event and\n"
+        "every received block in the window's log view. Without arguments the window opens with the\n"
+        "saved parameters.\n";
+  } else {
+    text +=
+        "Relays TCP connections from a local port to a remote host and port at once and prints every\n"
+        "event and every received block to standard output; a status line on standard error (when it is\n"
+        "a terminal) shows the connections and the transferred and buffered bytes.\n";
+  }
+  text +=
+      "\n"
+      "Arguments:\n"
+      "  <remote host>          name, IPv4 address or IPv6 address (plain or in brackets) of the server\n"
+      "  <remote port>          the server's port\n"
+      "  <local port>           the port to listen on (0: the system chooses)\n"
+      "\n"
+      "Options (exact and case-sensitive; the last one given counts):\n"
+      "  -file <log file>       also write the log to this file: HTML when the name ends in .htm or\n"
+      "                         .html, plain text otherwise\n"
+      "  -size 32KB|128KB|512KB|2MB|Unlimited\n"
+      "                         characters the log view keeps\n"
+      "  -detail Low|Medium|High\n"
+      "                         what the log view shows; the log file gets everything\n";
+  if (window) {
+    text += "  -auto                  start relaying as soon as the window is up; closing it asks nothing\n";
+  } else {
+    text += "  -auto                  accepted for the window's sake; tapline-cli always starts at once\n";
+  }
+  text +=
+      "  -hexonly               show received data only as a hex dump\n"
+      "  -bind <address>        listen on this address only (IPv4 or IPv6, or a name) instead of every\n"
+      "                         interface of both families\n"
+      "  -keephost              forward requests with their own Host line instead of naming the remote\n"
+      "  -h, --help             print this help and exit\n"
+      "  --version              print the version and exit\n"
+      "\n"
+      "Exit status:\n";
+  if (window) {
+    text +=
+        "  0  the window was closed; --help, -h or --version; a usage error (shown in a message box and\n"
+        "     printed to standard error); or the sockets layer could not be started (after its message)\n";
+  } else {
+    text +=
+        "  0  stopped by SIGINT, SIGTERM or SIGHUP, or --help or --version\n"
+        "  1  the relay run ended by itself (host not found, local port in use)\n"
+        "  2  a usage or field error\n";
+  }
+  text += "\nFiles:\n";
+  if (window) {
+    text +=
+        "  ~/.config/Fenwold/Tapline.conf   the saved settings (window, parameters, log view)\n"
+        "  /etc/xdg/Fenwold/Tapline.conf    InstallDir: where to look for the help page first\n";
+  }
+  text +=
+      "  <log file>                       as named with -file" + std::string(window ? " or in the window" : "") +
+      "\n\nSee " + program + "(1).\n";
+  return text;
+}
+
+std::string VersionText(bool window, const std::string& version) {
+  return std::string(window ? "tapline " : "tapline-cli ") + version + "\nCopyright Fenwold.\n";
+}
+
+}  // namespace tapline::engine
