@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/format_count.h"
+#include "log/format_count.h"
 #include "log/text_lines.h"
 
 namespace tapline::cli {
@@ -28,7 +28,7 @@ void TerminalWindow::MeasureWidth() {
 
 std::string TerminalWindow::StatusLine(const std::int64_t (&counts)[5], int width) {
   std::string n[5];
-  for (int i = 0; i < 5; ++i) n[i] = engine::FormatCount(counts[i]);
+  for (int i = 0; i < 5; ++i) n[i] = log::FormatCount(counts[i]);
   const std::string connections = n[0] + (counts[0] == 1 ? " connection" : " connections");
   // The longest form that fits, then shorter ones, and last the shortest cut to the width.
   const std::string forms[] = {

@@ -6,7 +6,7 @@
 #include <QLineEdit>
 #include <QPalette>
 
-#include "engine/format_count.h"
+#include "log/format_count.h"
 #include "shell/hints.h"
 #include "shell/log_memo.h"
 #include "shell/main_window.h"
@@ -71,7 +71,7 @@ void TForm1::ShowCount(engine::Counter counter, std::int64_t value) {
     case engine::Counter::ServerToClientTotal: label = ui_->LabelSCTrans; break;
     case engine::Counter::ServerToClientBuffered: label = ui_->LabelSCBuf; break;
   }
-  if (label != nullptr) label->setText(QString::fromStdString(engine::FormatCount(value)));
+  if (label != nullptr) label->setText(QString::fromStdString(log::FormatCount(value)));
 }
 
 void TForm1::ShowLocalAddress(const std::string& address) {

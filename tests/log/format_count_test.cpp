@@ -1,4 +1,4 @@
-#include "engine/format_count.h"
+#include "log/format_count.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-namespace tapline::engine {
+namespace tapline::log {
 namespace {
 
 struct CountCase {
@@ -54,4 +54,4 @@ const CountCase kCountCases[] = {
 INSTANTIATE_TEST_SUITE_P(Values, FormatCountTest, ::testing::ValuesIn(kCountCases));
 
 }  // namespace
-}  // namespace tapline::engine
+}  // namespace tapline::log

@@ -6,7 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include "engine/format_count.h"
+#include "log/format_count.h"
 #include "shell/about_box.h"
 #include "tests/shell/window_fixture.h"
 
@@ -99,8 +99,8 @@ class WindowRelayTest : public QObject {
 
     // The counters show the totals in their own format.
     const qint64 total = line.size() + bytes.size();
-    QTRY_COMPARE(LabelText(w.get(), "LabelCSTrans"), QString::fromStdString(engine::FormatCount(total)));
-    QTRY_COMPARE(LabelText(w.get(), "LabelSCTrans"), QString::fromStdString(engine::FormatCount(total)));
+    QTRY_COMPARE(LabelText(w.get(), "LabelCSTrans"), QString::fromStdString(log::FormatCount(total)));
+    QTRY_COMPARE(LabelText(w.get(), "LabelSCTrans"), QString::fromStdString(log::FormatCount(total)));
     QCOMPARE(LabelText(w.get(), "LabelCSBuf"), QStringLiteral("0"));
     QCOMPARE(LabelText(w.get(), "LabelSCBuf"), QStringLiteral("0"));
     QCOMPARE(w->RelayEngine().ClientToServerTotal, total);

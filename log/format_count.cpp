@@ -1,8 +1,8 @@
-#include "engine/format_count.h"
+#include "log/format_count.h"
 
 #include <charconv>
 
-namespace tapline::engine {
+namespace tapline::log {
 
 std::string FormatCount(std::int64_t value) {
   char digits[24];
@@ -23,4 +23,4 @@ std::string FormatCount(std::int64_t value) {
   return result;
 }
 
-}  // namespace tapline::engine
+}  // namespace tapline::log
