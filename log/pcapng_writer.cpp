@@ -37,7 +37,7 @@ unsigned char* Put16(unsigned char* at, std::uint16_t value) {
 unsigned char* PutOption(unsigned char* at, std::uint16_t code, const void* value, std::size_t length) {
   at = Put16(at, code);
   at = Put16(at, static_cast<std::uint16_t>(length));
-  std::memcpy(at, value, length);
+  if (length > 0) std::memcpy(at, value, length);
   std::memset(at + length, 0, Padded(length) - length);
   return at + Padded(length);
 }
