@@ -4,7 +4,7 @@ namespace tapline::engine {
 
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
-         " <remote host> <remote port> <local port> [-file <log file>] [-size 32KB|128KB|512KB|2MB|Unlimited]"
+         " <remote host> <remote port> <local port> [-file <log file>] [-pcap <capture file>] [-size 32KB|128KB|512KB|2MB|Unlimited]"
          " [-detail Low|Medium|High] [-auto] [-hexonly]";
 }
 
@@ -22,6 +22,7 @@ void CommandLine::ApplyTo(RelayOptions& options) const {
     options.localPort = localPort;
   }
   if (logFile) options.logFile = *logFile;
+  if (captureFile) options.captureFile = *captureFile;
   if (bufferSize) options.bufferSize = *bufferSize;
   if (detailLevel) options.detailLevel = static_cast<std::uint32_t>(*detailLevel);
   if (hexOnly) options.hexOnly = true;
@@ -38,11 +39,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
   line.localPort = args[2];
   for (std::size_t i = 3; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-file" || a == "-size" || a == "-detail") {
+    if (a == "-file" || a == "-pcap" || a == "-size" || a == "-detail") {
       if (i + 1 >= args.size()) throw usage();
       const std::string& value = args[++i];  // taken as the value even when it starts with "-"
       if (a == "-file") {
         line.logFile = value;
+      } else if (a == "-pcap") {
+        line.captureFile = value;
       } else if (a == "-size") {
         if (value == "32KB") {
           line.bufferSize = 32768;

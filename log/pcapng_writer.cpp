@@ -51,6 +51,7 @@ bool PcapngWriter::Create(const std::string& path) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) return false;
   failed_ = false;
+  written_ = 0;
   used_ = 0;
   AppendHeaderBlocks();
   return Flush();
@@ -139,6 +140,14 @@ bool PcapngWriter::Flush() {
     } else if (n == 0 || errno != EINTR) {
       failed_ = true;
     }
+  }
+  if (failed_ && done > 0) {
+    // A write cut short left part of a block behind; should cutting it off fail too, a reader still
+    // gets every whole block before it.
+    const int cut = ::ftruncate(fd_, written_);
+    static_cast<void>(cut);
+  } else if (!failed_) {
+    written_ += static_cast<off_t>(done);
   }
   used_ = 0;
   return !failed_;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <sys/types.h>
 #include <string>
 #include <string_view>
 
@@ -29,9 +30,11 @@ class PcapngWriter {
   // An empty `comment` adds no option.
   unsigned char* AddPacket(std::uint64_t micros, std::uint32_t length, std::string_view comment = {});
 
-  // Writes the whole blocks collected so far. False once a write has failed (the disk is full, say);
-  // from then on blocks are dropped, so that the file never holds part of one.
+  // Writes the whole blocks collected so far. False once a write has failed (the disk is full, say):
+  // the file is cut back to the blocks written before, and from then on blocks are dropped, so that
+  // it never holds part of one.
   bool Flush();
+  bool Failed() const { return failed_; }
   void Close();
 
   // The blocks not yet written.
@@ -46,6 +49,7 @@ class PcapngWriter {
 
   int fd_ = -1;
   bool failed_ = false;
+  off_t written_ = 0;  // the file's length: whole blocks only
   std::unique_ptr<unsigned char[]> buffer_;  // not zeroed on growth: every byte handed out is written
   std::size_t used_ = 0;
   std::size_t capacity_ = 0;

@@ -34,6 +34,7 @@ QLineEdit* TForm1::FieldEdit(engine::Field field) const {
     case engine::Field::RemotePort: return ui_->EditRemotePort;
     case engine::Field::LocalPort: return ui_->EditLocalPort;
     case engine::Field::LogFile: return ui_->EditLogFile;
+    case engine::Field::CaptureFile: return nullptr;  // no field of its own yet
   }
   return nullptr;
 }
@@ -44,6 +45,7 @@ engine::RelayOptions TForm1::CurrentOptions() const {
   options.remotePort = ui_->EditRemotePort->text().toLocal8Bit().toStdString();
   options.localPort = ui_->EditLocalPort->text().toLocal8Bit().toStdString();
   options.logFile = ui_->EditLogFile->text().toLocal8Bit().toStdString();
+  options.captureFile = captureFile_;
   options.bufferSize = bufferSize_;
   options.detailLevel = relay_->Log.DetailLevel;
   options.hexOnly = relay_->HexOnly != 0;

@@ -250,6 +250,7 @@ class WindowSettingsTest : public QObject {
     QCOMPARE(driver.boxes[0].icon, QMessageBox::Critical);
     QCOMPARE(driver.boxes[0].text,
              QStringLiteral("Usage: TAPLINE <remote host> <remote port> <local port> [-file <log file>] "
+                            "[-pcap <capture file>] "
                             "[-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]."));
     QCOMPARE(driver.boxes[0].buttons, QList<QMessageBox::StandardButton>{QMessageBox::Ok});
     QCOMPARE(FileBytes(path), before);
