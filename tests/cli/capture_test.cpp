@@ -100,6 +100,7 @@ TEST_F(CaptureCli, CaptureDiffersFromWhatWasRelayed) {
   const auto [client, server] = FollowTcp(capture, 1);
   EXPECT_TRUE(client == up) << client.size() << " of " << up.size() << " client bytes, not all the same";
   EXPECT_TRUE(server == down) << server.size() << " of " << down.size() << " server bytes, not all the same";
+  EXPECT_EQ(Tshark(capture, "-Y 'tcp.len > 65495' -T fields -e frame.number"), "") << "a segment IP cannot carry";
   EXPECT_EQ(CaptureProblems(capture), "");
   EXPECT_EQ(Tshark(capture, "-d tcp.port==" + std::to_string(serverPort_) + ",http -Y http.request -T fields -e http.host"),
             host + "\n");

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,13 +33,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-std::string RandomBytes(std::size_t n, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(n, '\0');
-  for (char& ch : bytes) ch = static_cast<char>(random());
-  return bytes;
-}
-
 // Feeds a capture file the events a relay reports, a millisecond apart.
 class CaptureFileTest : public ::testing::Test {
  protected:
@@ -62,12 +54,6 @@ class CaptureFileTest : public ::testing::Test {
   }
   void Send(int id, Direction direction, const std::string& bytes) {
     capture_.Data({id, direction, bytes.data(), static_cast<std::int32_t>(bytes.size()), Tick(), 0, false});
-  }
-  // As the relay reads: blocks of up to 256 KiB, of changing sizes.
-  void SendInReads(int id, Direction direction, const std::string& bytes, std::size_t first) {
-    for (std::size_t at = 0, size = first; at < bytes.size(); at += size, size = size * 7 % (256 * 1024) + 1) {
-      Send(id, direction, bytes.substr(at, size));
-    }
   }
   // Both directions end in order and the connection closes.
   void EndBoth(int id) {
@@ -134,25 +120,6 @@ const Family kFamilies[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Families, CaptureFamilyTest, ::testing::ValuesIn(kFamilies),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(CaptureFileTest, MegabyteBinaryExchangeIsSegmentedAndByteExact) {
-  const std::string up = RandomBytes(1 << 20, 1);
-  const std::string down = RandomBytes(1 << 20, 2);
-  Open(9, At("127.0.0.1", 40001));
-  capture_.ServerConnected(9, At("127.0.0.2", 9000), Tick());
-  SendInReads(9, kC2S, up.substr(0, up.size() / 2), 256 * 1024);
-  SendInReads(9, kS2C, down, 1);
-  SendInReads(9, kC2S, up.substr(up.size() / 2), 65536);
-  EndBoth(9);
-  const std::string& path = Finish();
-
-  const auto [client, server] = FollowTcp(path, 0);
-  EXPECT_TRUE(client == up) << "client bytes differ; " << client.size() << " of " << up.size();
-  EXPECT_TRUE(server == down) << "server bytes differ; " << server.size() << " of " << down.size();
-  EXPECT_EQ(TcpStreams(path), 1);
-  EXPECT_EQ(CaptureProblems(path), "");
-  EXPECT_EQ(Tshark(path, "-Y 'tcp.len > 65495' -T fields -e frame.number"), "");
-}
 
 TEST_F(CaptureFileTest, LongOneWayTransferNeverOverrunsTheWindow) {
   // 24 MiB from the server with nothing from the client: the client must acknowledge now and then,

@@ -130,12 +130,5 @@ TEST(PcapngWriterTest, PacketsReachTheFileOnlyAtFlush) {
   EXPECT_TRUE(writer.Pending().empty());
 }
 
-TEST(PcapngWriterTest, CreateFailsInAMissingFolder) {
-  TempFile file;
-  PcapngWriter writer;
-  EXPECT_FALSE(writer.Create(file.Path() + "/no/such/folder/capture.pcapng"));
-  EXPECT_FALSE(writer.IsOpen());
-}
-
 }  // namespace
 }  // namespace tapline::log
