@@ -408,7 +408,8 @@ if wants bulk; then
   done
   # The capture file's cost: the same bulk with -pcap, against tapline without it in the same run.
   for dir in up down; do
-    label="  the same with -pcap"
+    label="  client->server with -pcap MB/s"
+    [[ "$dir" == down ]] && label="  server->client with -pcap MB/s"
     t="$(median "bulk_$dir/tapline")"; tp="$(median "bulk_$dir/tapline-pcap")"; d="$(median "bulk_$dir/direct")"
     row "$label" "$(fmt "$tp")" "-" "-" "$(fmt "$d")" "$(ratio "$tp" "$d")" "" "" \
       ">= 0.8 x without: $(ratio "$tp" "$t")" "$(yes_no "$(cmp_ge "$(ratio "$tp" "$t")" 0.8)")"

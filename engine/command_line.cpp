@@ -4,8 +4,8 @@ namespace tapline::engine {
 
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
-         " <remote host> <remote port> <local port> [-file <log file>] [-pcap <capture file>] [-size 32KB|128KB|512KB|2MB|Unlimited]"
-         " [-detail Low|Medium|High] [-auto] [-hexonly]";
+         " <remote host> <remote port> <local port> [-file <log file>] [-pcap <capture file>]"
+         " [-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]";
 }
 
 std::string WithFullStop(const std::string& message) {
