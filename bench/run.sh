@@ -184,15 +184,20 @@ run_bulk() {
   servers+=($!)
   wait_listening "$iport"
   for ((r = 1; r <= runs; r++)); do
-    for v in tapline socat haproxy direct; do
+    for v in tapline tapline-pcap socat haproxy direct; do
       for dir in up down; do
         local opt=()
         [[ "$dir" == down ]] && opt=(-R)
-        start_relay "$v" "$iport" -detail Low || continue
+        if [[ "$v" == tapline-pcap ]]; then
+          start_relay tapline "$iport" -detail Low -pcap "$work/bulk.pcapng" || continue
+        else
+          start_relay "$v" "$iport" -detail Low || continue
+        fi
         local mbs
         mbs="$(timeout $((iperf_seconds + 20)) iperf3 -c 127.0.0.1 -p "$relay_port" -t "$iperf_seconds" -f M "${opt[@]}" 2>/dev/null |
           awk '/receiver/ {for (i = 1; i <= NF; i++) if ($i == "MBytes/sec") print $(i - 1)}')"
         stop_relay
+        rm -f "$work/bulk.pcapng"
         add "bulk_$dir/$v" "$mbs"
         sleep 0.2  # the iperf3 server takes the next test only once it has finished the last
       done
@@ -430,6 +435,14 @@ if wants bulk; then
     [[ "$dir" == down ]] && label="iperf3 server->client (-R) MB/s"
     compare_row "$label" "bulk_$dir" ">= haproxy" \
       "$(yes_no "$(cmp_ge "$(median "bulk_$dir/tapline")" "$(median "bulk_$dir/haproxy")")")"
+  done
+  # The capture file's cost: the same bulk with -pcap, against tapline without it in the same run.
+  for dir in up down; do
+    label="  client->server with -pcap MB/s"
+    [[ "$dir" == down ]] && label="  server->client with -pcap MB/s"
+    t="$(median "bulk_$dir/tapline")"; tp="$(median "bulk_$dir/tapline-pcap")"; d="$(median "bulk_$dir/direct")"
+    row "$label" "$(fmt "$tp")" "-" "-" "$(fmt "$d")" "$(ratio "$tp" "$d")" "" "" \
+      ">= 0.8 x without: $(ratio "$tp" "$t")" "$(yes_no "$(cmp_ge "$(ratio "$tp" "$t")" 0.8)")"
   done
 fi
 

@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGWINCH);  // not a stop: the terminal's width changed
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A log or capture file that reaches the size limit fails its write instead of ending the relay.
+  signal(SIGXFSZ, SIG_IGN);
   int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
 
   platform::EventLoop loop;

@@ -4,8 +4,9 @@ namespace tapline::engine {
 
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
-         " <remote host> <remote port> <local port> [-file <log file>] [-size 32KB|128KB|512KB|2MB|Unlimited]"
-         " [-detail Low|Medium|High] [-auto] [-hexonly] [-bind <address>] [-keephost]";
+         " <remote host> <remote port> <local port> [-file <log file>] [-pcap <capture file>]"
+         " [-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]"
+         " [-bind <address>] [-keephost]";
 }
 
 std::string WithFullStop(const std::string& message) {
@@ -16,7 +17,7 @@ std::string WithFullStop(const std::string& message) {
 }
 
 bool OptionTakesValue(const std::string& option) {
-  static const char* const kWithValue[] = {"-file", "-size", "-detail", "-bind"};
+  static const char* const kWithValue[] = {"-file", "-pcap", "-size", "-detail", "-bind"};
   for (const char* o : kWithValue) {
     if (option == o) return true;
   }
@@ -30,6 +31,7 @@ void CommandLine::ApplyTo(RelayOptions& options) const {
     options.localPort = localPort;
   }
   if (logFile) options.logFile = *logFile;
+  if (captureFile) options.captureFile = *captureFile;
   if (bufferSize) options.bufferSize = *bufferSize;
   if (detailLevel) options.detailLevel = static_cast<std::uint32_t>(*detailLevel);
   if (hexOnly) options.hexOnly = true;
@@ -53,11 +55,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
       line.listenAddress = args[++i];
     } else if (a == "-keephost") {
       line.keepHost = true;
-    } else if (a == "-file" || a == "-size" || a == "-detail") {
+    } else if (a == "-file" || a == "-pcap" || a == "-size" || a == "-detail") {
       if (i + 1 >= args.size()) throw usage();
       const std::string& value = args[++i];  // taken as the value even when it starts with "-"
       if (a == "-file") {
         line.logFile = value;
+      } else if (a == "-pcap") {
+        line.captureFile = value;
       } else if (a == "-size") {
         if (value == "32KB") {
           line.bufferSize = 32768;

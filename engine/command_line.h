@@ -23,6 +23,7 @@ struct CommandLine {
   std::string remotePort;
   std::string localPort;
   std::optional<std::string> logFile;
+  std::optional<std::string> captureFile;
   std::optional<std::int32_t> bufferSize;   // 32768, 131072, 524288, 2097152, or -1
   std::optional<std::int32_t> detailLevel;  // 0 Low, 1 Medium, 2 High
   bool autoStart = false;

@@ -43,6 +43,8 @@ std::string HelpText(bool window) {
       "Options (exact and case-sensitive; the last one given counts):\n"
       "  -file <log file>       also write the log to this file: HTML when the name ends in .htm or\n"
       "                         .html, plain text otherwise\n"
+      "  -pcap <capture file>   also write every relayed connection to this pcapng file (Wireshark,\n"
+      "                         tshark), whatever the detail\n"
       "  -size 32KB|128KB|512KB|2MB|Unlimited\n"
       "                         characters the log view keeps\n"
       "  -detail Low|Medium|High\n"
@@ -79,6 +81,8 @@ std::string HelpText(bool window) {
   }
   text +=
       "  <log file>                       as named with -file" + std::string(window ? " or in the window" : "") +
+      "\n"
+      "  <capture file>                   as named with -pcap" + std::string(window ? " or in Connection Options" : "") +
       "\n\nSee " + program + "(1).\n";
   return text;
 }

@@ -12,6 +12,7 @@
 #include "engine/host_rewrite.h"
 #include "engine/relay_options.h"
 #include "engine/relay_window.h"
+#include "log/capture_file.h"
 #include "log/traffic_log.h"
 #include "platform/event_loop.h"
 #include "platform/heap.h"
@@ -93,6 +94,9 @@ class Relay {
   void ListenLookupCompleted(int error);
   bool RelaysToItself() const;
   void UndoStart();
+  // The sinks' end of turn; a capture file that could not be written is closed and says so once.
+  void FlushSinks();
+  void CloseCapture();
   void SetRunningState(bool running);
 
   // Connections.
@@ -157,6 +161,8 @@ class Relay {
   std::unique_ptr<platform::TransportFactory> transports_;
   // The log first, then the sinks added.
   std::vector<log::TrafficSink*> sinks_;
+  // The run's capture file, one of the sinks; null without one.
+  std::unique_ptr<log::CaptureFile> capture_;
   // Ended connections, freed at the end of the event that ended them.
   std::vector<Connection*> ended_;
   // Sides held back by the marks, so that a fall below the total mark knows whether to look for them.

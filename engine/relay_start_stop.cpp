@@ -66,9 +66,7 @@ Relay::Relay(RelayWindow& window, Winsock& ws, platform::EventLoop& loop, platfo
   heap_.SetDrainHook([this] { return Log.DrainOneBatch(); });
   sinks_.push_back(&Log);
   // What a turn recorded reaches the files before the loop waits again.
-  loop_.SetTurnEndHook([this] {
-    for (log::TrafficSink* sink : sinks_) sink->Flush();
-  });
+  loop_.SetTurnEndHook([this] { FlushSinks(); });
 }
 
 Relay::~Relay() {
@@ -88,11 +86,30 @@ Relay::~Relay() {
     heap_.Free(c);
   }
   FreeEnded();
+  CloseCapture();  // what it holds goes out
   heap_.SetDrainHook(nullptr);
 }
 
 void Relay::RemoveSink(log::TrafficSink* sink) {
   sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
+}
+
+void Relay::FlushSinks() {
+  for (log::TrafficSink* sink : sinks_) sink->Flush();
+  if (capture_ != nullptr && capture_->Failed()) {
+    // Packets lost to a failed write would leave every later one out of sequence: the capture stops
+    // at its last whole block, and the run goes on.
+    CloseCapture();
+    Log.LogInform("Could not write capture file");
+    Log.Flush();
+  }
+}
+
+void Relay::CloseCapture() {
+  if (capture_ == nullptr) return;
+  RemoveSink(capture_.get());
+  capture_->Close();
+  capture_.reset();
 }
 
 void Relay::Count(Counter counter, std::int64_t& field, std::int64_t delta) {
@@ -132,6 +149,16 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   if (logFile.size() > LogFileLimit) throw ValidationError("Log File name is too long", Field::LogFile);
   if (!logFile.empty() && !Log.File.Create(logFile)) {
     throw ValidationError("Could not create log file", Field::LogFile);
+  }
+  if (!options.captureFile.empty()) {
+    auto capture = std::make_unique<log::CaptureFile>();
+    if (!capture->Create(options.captureFile)) {
+      // A refused start leaves nothing open.
+      if (Log.File.IsOpen()) Log.File.Close();
+      throw ValidationError("Could not create capture file", Field::CaptureFile);
+    }
+    capture_ = std::move(capture);
+    AddSink(capture_.get());
   }
   options_ = options;
 }
@@ -193,6 +220,7 @@ void Relay::StartRelay(const RelayOptions& options) {
 }
 
 void Relay::UndoStart() {
+  CloseCapture();
   if (Log.File.IsOpen()) Log.File.Close();
   Log.FinishProcessor();
 }
@@ -328,6 +356,9 @@ void Relay::StopRelay() {
   }
   while (Connections != nullptr) EndConnection(Connections, End::Stopped);
   FreeEnded();
+  // Before the display queue finishes, so that a capture's failure still reaches the view.
+  FlushSinks();
+  CloseCapture();
   heldCount_ = 0;
   totalExceeded_ = false;
   Log.FinishProcessor();
@@ -338,7 +369,6 @@ void Relay::StopRelay() {
   window_.ShowCount(Counter::ServerToClientBuffered, 0);
   ClientToServerBuffered = 0;
   window_.ShowCount(Counter::ClientToServerBuffered, 0);
-  for (log::TrafficSink* sink : sinks_) sink->Flush();
   if (Log.File.IsOpen()) Log.File.Close();
   SetRunningState(false);
 }

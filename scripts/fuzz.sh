@@ -17,7 +17,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-fuzz"
 seconds="${FUZZ_SECONDS:-60}"
 parallel="${FUZZ_PARALLEL:-1}"
-all_targets=(fuzz_classify fuzz_hexdump fuzz_html_writer fuzz_command_line)
+all_targets=(fuzz_classify fuzz_hexdump fuzz_html_writer fuzz_command_line fuzz_capture)
 if [ "$#" -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 cxx="${CXX:-clang++}"

@@ -12,6 +12,7 @@ packages=(
   curl python3 libssl-dev
   clang libclang-rt-14-dev
   appstream desktop-file-utils dpkg-dev file
+  tshark
 )
 if [[ "${TAPLINE_SETUP_EXTRA:-}" != "" ]]; then
   read -r -a extra <<< "$TAPLINE_SETUP_EXTRA"
@@ -30,5 +31,7 @@ echo "setup: installing ${missing[*]}" >&2
 sudo=""
 [[ $(id -u) -ne 0 ]] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether non-root users may capture; the tests only read files.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
 $sudo apt-get update -qq >/dev/null
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

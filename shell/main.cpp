@@ -28,6 +28,8 @@ int main(int argc, char** argv) {
   }
   // A client or server that goes away while data is sent to it must not end the program.
   std::signal(SIGPIPE, SIG_IGN);
+  // A log or capture file that reaches the size limit fails its write instead of ending the program.
+  std::signal(SIGXFSZ, SIG_IGN);
   static int qtArgc = 1;
   static char* qtArgv[] = {argv[0], nullptr};
   QApplication app(qtArgc, qtArgv);

@@ -197,6 +197,7 @@ void TForm1::ApplyCommandLine(const CommandLine& line) {
   ui_->EditRemotePort->setText(QString::fromLocal8Bit(line.remotePort));
   ui_->EditLocalPort->setText(QString::fromLocal8Bit(line.localPort));
   if (line.logFile) ui_->EditLogFile->setText(QString::fromLocal8Bit(*line.logFile));
+  if (line.captureFile) captureFile_ = *line.captureFile;
   if (line.bufferSize) bufferSize_ = *line.bufferSize;
   if (line.detailLevel) relay_->Log.DetailLevel = static_cast<std::uint32_t>(*line.detailLevel);
   if (line.autoStart) autoStart_ = 1;

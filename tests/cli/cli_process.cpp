@@ -29,7 +29,7 @@ std::string ReadFile(const std::string& path) {
 }
 }  // namespace
 
-CliProcess::CliProcess(const std::vector<std::string>& args, int fileLimit) {
+CliProcess::CliProcess(const std::vector<std::string>& args, int fileLimit, long sizeLimit) {
   static int counter = 0;
   std::string base = ::testing::TempDir() + "tapline-cli-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
   out_ = base + ".out";
@@ -47,6 +47,10 @@ CliProcess::CliProcess(const std::vector<std::string>& args, int fileLimit) {
     if (fileLimit > 0) {
       rlimit limit{static_cast<rlim_t>(fileLimit), static_cast<rlim_t>(fileLimit)};
       setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (sizeLimit > 0) {
+      rlimit limit{static_cast<rlim_t>(sizeLimit), static_cast<rlim_t>(sizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
     }
     std::vector<char*> argv;
     std::string program = TAPLINE_CLI_PATH;

@@ -12,8 +12,9 @@ namespace tapline::test {
 class CliProcess {
  public:
   // Starts tapline-cli with `args`; standard output and standard error go to files in a temp folder.
-  // `fileLimit` > 0 caps the child's descriptors (RLIMIT_NOFILE) from the start.
-  explicit CliProcess(const std::vector<std::string>& args, int fileLimit = 0);
+  // `fileLimit` > 0 caps the child's descriptors (RLIMIT_NOFILE) from the start, `sizeLimit` > 0 the
+  // size of every file it writes (RLIMIT_FSIZE), its standard output included.
+  explicit CliProcess(const std::vector<std::string>& args, int fileLimit = 0, long sizeLimit = 0);
   ~CliProcess();  // kills the child if it still runs
 
   // Waits until the log shows "Local Port (N) opened" and answers N (0 when it did not come in time).

@@ -73,6 +73,7 @@ class RelayFixture : public ::testing::Test {
     o.remotePort = window.FieldText(Field::RemotePort);
     o.localPort = window.FieldText(Field::LocalPort);
     o.logFile = window.FieldText(Field::LogFile);
+    o.captureFile = window.FieldText(Field::CaptureFile);
     o.detailLevel = relay.Log.DetailLevel;
     o.hexOnly = relay.HexOnly != 0;
     o.listenAddress = listenAddress;

@@ -100,6 +100,22 @@ TEST_F(RelayStartStop, HostNotFoundStopsTheRunAndFinishesTheLogFile) {
   EXPECT_EQ(file.substr(file.size() - 18), "</body>\r\n</html>\r\n") << file;
 }
 
+TEST_F(RelayStartStop, RefusedCaptureFileLeavesTheLogFileOpen) {
+  window.Set(Field::LogFile, ::testing::TempDir() + "refused.txt");
+  window.Set(Field::CaptureFile, "/no/such/folder/capture.pcapng");
+  window.Set(Field::RemoteHost, "127.0.0.1");
+  window.Set(Field::RemotePort, "80");
+  try {
+    relay.StartRelay(Options());
+    ADD_FAILURE() << "started";
+  } catch (const engine::ValidationError& e) {
+    EXPECT_EQ(std::string(e.what()), "Could not create capture file");
+    EXPECT_EQ(e.field(), Field::CaptureFile);
+  }
+  EXPECT_FALSE(relay.Started);
+  EXPECT_FALSE(relay.Log.File.IsOpen());
+}
+
 TEST_F(RelayStartStop, StopWhileResolvingCancelsTheLookup) {
   ws.SetResolver([](const std::string&, std::vector<platform::Endpoint>& out) {
     usleep(200000);

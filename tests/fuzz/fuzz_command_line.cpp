@@ -44,13 +44,17 @@ std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
       line.keepHost = true;
       continue;
     }
-    if (option != "-file" && option != "-size" && option != "-detail" && option != "-bind") return std::nullopt;
+    if (option != "-file" && option != "-pcap" && option != "-size" && option != "-detail" && option != "-bind") {
+      return std::nullopt;
+    }
     if (i + 1 == args.size()) return std::nullopt;
     const std::string& value = args[++i];
     if (option == "-bind") {
       line.listenAddress = value;
     } else if (option == "-file") {
       line.logFile = value;
+    } else if (option == "-pcap") {
+      line.captureFile = value;
     } else if (option == "-size") {
       static const struct {
         const char* text;
@@ -79,14 +83,15 @@ std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
   return line;
 }
 
-// The index of the value after the last "-file" option, reading options from the fourth argument on.
-std::optional<std::size_t> LastFileValue(const std::vector<std::string>& args) {
+// The index of the value after the last `option` ("-file" or "-pcap"), reading options from the fourth
+// argument on.
+std::optional<std::size_t> LastValue(const std::vector<std::string>& args, const std::string& option) {
   std::optional<std::size_t> at;
   for (std::size_t i = 3; i + 1 < args.size(); ++i) {
-    if (args[i] == "-file") {
+    if (args[i] == option) {
       at = i + 1;
       ++i;
-    } else if (args[i] == "-size" || args[i] == "-detail" || args[i] == "-bind") {
+    } else if (args[i] == "-file" || args[i] == "-pcap" || args[i] == "-size" || args[i] == "-detail" || args[i] == "-bind") {
       ++i;
     }
   }
@@ -121,11 +126,18 @@ void Check(const std::vector<std::string>& args, const std::string& program) {
     std::int32_t d = *line.detailLevel;
     FUZZ_CHECK(d >= 0 && d <= 2, "detail level %d", d);
   }
-  std::optional<std::size_t> fileValue = LastFileValue(args);
+  std::optional<std::size_t> fileValue = LastValue(args, "-file");
   FUZZ_CHECK(line.logFile.has_value() == fileValue.has_value(), "a log file %s without a -file option",
              line.logFile ? "set" : "missing");
   if (fileValue) FUZZ_CHECK(*line.logFile == args[*fileValue], "the log file is not the value of the last -file");
-  FUZZ_CHECK(line.logFile == want->logFile && line.bufferSize == want->bufferSize &&
+  std::optional<std::size_t> pcapValue = LastValue(args, "-pcap");
+  FUZZ_CHECK(line.captureFile.has_value() == pcapValue.has_value(), "a capture file %s without a -pcap option",
+             line.captureFile ? "set" : "missing");
+  if (pcapValue) {
+    FUZZ_CHECK(*line.captureFile == args[*pcapValue], "the capture file is not the value of the last -pcap");
+  }
+  FUZZ_CHECK(line.logFile == want->logFile && line.captureFile == want->captureFile &&
+                 line.bufferSize == want->bufferSize &&
                  line.detailLevel == want->detailLevel && line.autoStart == want->autoStart &&
                  line.hexOnly == want->hexOnly && line.listenAddress == want->listenAddress &&
                  line.keepHost == want->keepHost,

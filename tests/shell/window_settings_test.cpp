@@ -249,8 +249,9 @@ class WindowSettingsTest : public QObject {
     QCOMPARE(driver.boxes[0].title, QStringLiteral("Tapline"));
     QCOMPARE(driver.boxes[0].icon, QMessageBox::Critical);
     QVERIFY(driver.boxes[0].text.startsWith(
-        QStringLiteral("Usage: TAPLINE <remote host> <remote port> <local port> [-file <log file>] "
-                       "[-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]")));
+        QStringLiteral("Usage: TAPLINE <remote host> <remote port> <local port> [-file <log file>] ")));
+    QVERIFY(driver.boxes[0].text.contains(
+        QStringLiteral("[-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]")));
     QVERIFY(driver.boxes[0].text.endsWith(QStringLiteral("].")));
     QCOMPARE(driver.boxes[0].buttons, QList<QMessageBox::StandardButton>{QMessageBox::Ok});
     QCOMPARE(FileBytes(path), before);

@@ -19,7 +19,7 @@ struct ViewLine {
 
 class FakeWindow : public engine::RelayWindow {
  public:
-  std::string fields[4];
+  std::string fields[8];  // by Field
   std::int64_t counts[5] = {};
   int countUpdates = 0;
   std::vector<std::int64_t> connectionHistory;  // every value LabelConns showed
