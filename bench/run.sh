@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Compares tapline-cli with socat, haproxy (tcp mode) and no relay at all, on loopback, and prints a table.
 #
-#   bench/run.sh [bulk] [logged] [latency] [churn] [many] [memory] [deaf]     (no names: all of them)
+#   bench/run.sh [bulk] [logged] [latency] [churn] [redis] [many] [memory] [deaf]     (no names: all of them)
 #
-# Environment: QUICK=1 for fewer runs and smaller sizes; RUNS=N to set the run count (median of N);
+# Environment: QUICK=1 for fewer runs and smaller sizes; RUNS=N to set the run count (median of N; redis
+# takes 3 unless RUNS is given);
 # CONNS=N for the concurrent connection count (10000, or what the descriptor limit allows); NO_BUILD=1 to
-# use the programs already in build/ as they are; TAPLINE_CLI=path to measure another tapline-cli.
+# use the programs already in build/ as they are; TAPLINE_CLI=path to measure another tapline-cli (an
+# earlier build, for a before-and-after in one session).
 # Progress goes to standard error, the table to standard output.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-all_workloads=(bulk logged latency churn many memory deaf)
+all_workloads=(bulk logged latency churn redis many memory deaf)
 if [[ $# -eq 0 ]]; then
   workloads=("${all_workloads[@]}")
 else
@@ -30,13 +32,15 @@ else
   runs="${RUNS:-5}"; iperf_seconds=3; logged_mb=200; socat_log_mb=1; pingpongs=20000; churn_seconds=5
   hold_seconds=2; memory_mb=1024; burst_seconds=30
 fi
+redis_runs="${RUNS:-3}"
+redis_tests=(SET GET LPUSH LRANGE_100)
 
 say() { echo "[$(date +%T)] $*" >&2; }
 
 # --- tools -------------------------------------------------------------------------------------------
 "$root/scripts/setup.sh"
 missing=()
-for p in socat haproxy iperf3; do
+for p in socat haproxy iperf3 redis-server redis-tools; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [[ ${#missing[@]} -gt 0 ]]; then
@@ -280,7 +284,42 @@ run_churn() {
   done
 }
 
-# --- 5. many connections at once ----------------------------------------------------------------------
+# --- 5. small requests and answers: redis-benchmark against redis-server -------------------------------
+# One redis-server on loopback for the whole workload (no persistence, so nothing is written to disk);
+# every run goes through tapline, haproxy and no relay in turn.
+start_redis() {  # sets redis_port
+  redis_port="$("$gen" freeport)"
+  redis-server --bind 127.0.0.1 --port "$redis_port" --save "" --appendonly no --daemonize no \
+    --loglevel warning --logfile "$work/redis.log" --dir "$work" &
+  servers+=($!)
+  wait_listening "$redis_port"
+}
+
+# redis_once VARIANT: one redis-benchmark through the running relay; records requests/s of each test.
+redis_once() {
+  local v="$1" csv
+  csv="$(timeout 120 redis-benchmark -h 127.0.0.1 -p "$relay_port" -n 20000 -c 20 -d 200 \
+    -t set,get,lpush,lrange_100 --csv 2> "$work/redis-benchmark.err")"
+  # Lines like "SET","41666.67",... and "LRANGE_100 (first 100 elements)","12345.68",...
+  for t in "${redis_tests[@]}"; do
+    add "redis_$t/$v" "$(awk -F'"' -v t="$t" '$2 == t || index($2, t " (") == 1 {print $4; exit}' <<< "$csv")"
+  done
+}
+
+run_redis() {
+  say "redis: redis-benchmark -n 20000 -c 20 -d 200 -t set,get,lpush,lrange_100; $redis_runs runs"
+  start_redis || { say "redis-server did not start"; return; }
+  for ((r = 1; r <= redis_runs; r++)); do
+    for v in tapline haproxy direct; do
+      start_relay "$v" "$redis_port" -detail Low || continue
+      redis_once "$v"
+      stop_relay
+      sleep 0.5
+    done
+  done
+}
+
+# --- 6. many connections at once ----------------------------------------------------------------------
 wait_bounded() {  # wait_bounded PID SECONDS: waits for PID, killing it past SECONDS; fails if it had to
   local deadline=$((SECONDS + $2))
   while kill -0 "$1" 2>/dev/null; do
@@ -357,7 +396,7 @@ run_many() {
   done
 }
 
-# --- 7. memory behind a server that never reads ------------------------------------------------------
+# --- 8. memory behind a server that never reads ------------------------------------------------------
 # deaf_once VARIANT CONNS: clients push into servers that take nothing, for a few seconds; the relay's peak RSS.
 deaf_once() {
   local v="$1" n="$2" peak=0 rss
@@ -387,7 +426,7 @@ run_deaf() {
   done
 }
 
-# --- 6. tapline's memory after load -------------------------------------------------------------------
+# --- 7. tapline's memory after load -------------------------------------------------------------------
 run_memory() {
   say "memory: tapline-cli RSS idle, after ${memory_mb} MB echoed, after $conns connections; $runs runs"
   start_server echo-epoll
@@ -477,6 +516,13 @@ if wants churn; then
     "$(yes_no "$(cmp_ge "$(median churn/tapline)" "$(median churn/haproxy)")")"
 fi
 
+if wants redis; then
+  for t in "${redis_tests[@]}"; do
+    compare_row "redis $t requests/s" "redis_$t" ">= haproxy" \
+      "$(yes_no "$(cmp_ge "$(median "redis_$t/tapline")" "$(median "redis_$t/haproxy")")")"
+  done
+fi
+
 if wants many; then
   et="$(median many_exact/tapline)"; eh="$(median many_exact/haproxy)"; ed="$(median many_exact/direct)"
   min_exact() { printf '%s\n' ${figures[$1]:-} | sort -n | head -1; }
@@ -525,11 +571,11 @@ if wants deaf; then
 fi
 
 echo
-echo "Tapline vs socat, haproxy (tcp mode) and no relay on loopback; median of $runs runs$([[ "$quick" == 1 ]] && echo ", QUICK mode")."
+echo "Tapline vs socat, haproxy (tcp mode) and no relay on loopback; median of $runs runs$(wants redis && echo " ($redis_runs for redis)")$([[ "$quick" == 1 ]] && echo ", QUICK mode")."
 echo "$started_at; $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), Linux $(uname -r);" \
   "load average $load_before before, $load_after after."
 echo "socat $(socat -V 2>/dev/null | sed -n 's/^socat version \([^ ]*\).*/\1/p'), haproxy $(haproxy -v 2>/dev/null | sed -n '1s/^HAProxy version \([^ ]*\).*/\1/p')," \
-  "iperf3 $(iperf3 -v 2>/dev/null | sed -n '1s/^iperf \([^ ]*\).*/\1/p'); tapline-cli $([[ -n "${TAPLINE_CLI:-}" ]] && echo "$TAPLINE_CLI, against the tree") at $(git -C "$root" rev-parse --short HEAD 2>/dev/null)$(git -C "$root" diff --quiet HEAD -- engine platform log cli 2>/dev/null || echo ' with uncommitted changes')."
+  "iperf3 $(iperf3 -v 2>/dev/null | sed -n '1s/^iperf \([^ ]*\).*/\1/p'), redis $(redis-server --version 2>/dev/null | sed -n 's/.* v=\([^ ]*\).*/\1/p'); tapline-cli $([[ -n "${TAPLINE_CLI:-}" ]] && echo "$cli" || echo "at $(git -C "$root" rev-parse --short HEAD 2>/dev/null)$(git -C "$root" diff --quiet HEAD -- engine platform log cli 2>/dev/null || echo ' with uncommitted changes')")."
 echo "Ratios are tapline / the other (throughput and rates: higher is better for tapline; us and MB: lower is)."
 echo
 {

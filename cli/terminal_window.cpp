@@ -60,30 +60,49 @@ const char* TerminalWindow::ColourCode(log::Colour colour) const {
   }
 }
 
+TerminalWindow::~TerminalWindow() { EmitStaged(); }
+
 void TerminalWindow::InsertAtEnd(const char* text, std::size_t length, log::Colour colour) {
-  if (status_ != nullptr) std::fputs("\r\x1b[K", status_);
-  if (colours_) std::fputs(ColourCode(colour), out_);
   // Lines end in CR LF in the view; a terminal and a file want LF alone. The text goes out through a
   // staging buffer of fixed size that is reused for every insertion: a large batch (a whole block's hex
   // dump) costs neither a matching allocation nor a pass over fresh memory, only one write per chunk.
+  // The insertions of one display step (a short connection's lines, in two colours) share the writes.
   if (!staging_) staging_.reset(new char[kStagingSize]);
-  char* staged = staging_.get();
-  std::size_t n = 0;
+  if (colours_) Stage(ColourCode(colour));
   const char* p = text;
   const char* end = text + length;
   while (p < end) {
     std::size_t written = 0;
-    p = log::CopyWithLfLineEnds(p, end, staged + n, kStagingSize - n, written);
-    n += written;
-    if (p < end) {
-      Emit(staged, n);
-      n = 0;
-    }
+    p = log::CopyWithLfLineEnds(p, end, staging_.get() + staged_, kStagingSize - staged_, written);
+    staged_ += written;
+    if (p < end) EmitStaged();
   }
-  Emit(staged, n);
-  if (colours_) std::fputs("\x1b[0m", out_);
-  std::fflush(out_);
-  if (status_ != nullptr) RefreshStatus(true);
+  if (colours_) Stage("\x1b[0m");
+}
+
+void TerminalWindow::Stage(const char* text) {
+  std::size_t n = std::strlen(text);
+  if (kStagingSize - staged_ < n + 16) EmitStaged();
+  std::memcpy(staging_.get() + staged_, text, n);
+  staged_ += n;
+}
+
+void TerminalWindow::EmitStaged() {
+  if (staged_ == 0) return;
+  if (status_ != nullptr && !statusCleared_) {
+    std::fputs("\r\x1b[K", status_);
+    statusCleared_ = true;
+  }
+  Emit(staging_.get(), staged_);
+  staged_ = 0;
+}
+
+void TerminalWindow::WriteOut() {
+  EmitStaged();
+  if (statusCleared_) {
+    statusCleared_ = false;
+    RefreshStatus(true);
+  }
 }
 
 void TerminalWindow::Emit(const char* text, std::size_t length) {
@@ -93,7 +112,7 @@ void TerminalWindow::Emit(const char* text, std::size_t length) {
     std::fwrite(text, 1, length, out_);
     return;
   }
-  // Straight to the descriptor, after whatever the stream still holds (a colour code).
+  // Straight to the descriptor, after whatever the stream may still hold.
   std::fflush(out_);
   while (length > 0) {
     ssize_t written = write(fd, text, length);
@@ -112,6 +131,7 @@ void TerminalWindow::RefreshStatus(bool force) {
 }
 
 void TerminalWindow::EndStatus() {
+  EmitStaged();
   if (status_ == nullptr) return;
   std::fputs("\r\x1b[K", status_);
   std::fflush(status_);

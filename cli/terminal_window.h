@@ -15,6 +15,7 @@ namespace tapline::cli {
 class TerminalWindow : public engine::RelayWindow {
  public:
   TerminalWindow(std::FILE* out, std::FILE* status);
+  ~TerminalWindow() override;  // writes out what is still held back
 
   void ShowCount(engine::Counter counter, std::int64_t value) override;
   void SetRunningState(bool running) override { running_ = running; }
@@ -27,11 +28,14 @@ class TerminalWindow : public engine::RelayWindow {
   void DeleteFirstLine() override {}
   void InsertAtEnd(const char* text, std::size_t length, log::Colour colour) override;
   void ScrollToEnd() override {}
+  // Insertions are held back and written together, with one status line redraw, once the display
+  // queue's step is done.
+  void BatchesDone() override { WriteOut(); }
 
   bool Running() const { return running_; }
   // Redraws the status line if a counter changed since the last time (called at most four times a second).
   void RefreshStatus(bool force = false);
-  void EndStatus();  // clears the status line before the program ends
+  void EndStatus();  // writes out what is held back and clears the status line before the program ends
   // Measures the terminal's width again (at the start and on SIGWINCH) and redraws the status line.
   void MeasureWidth();
 
@@ -41,6 +45,9 @@ class TerminalWindow : public engine::RelayWindow {
 
  private:
   const char* ColourCode(log::Colour colour) const;
+  void Stage(const char* text);      // a colour code, after the staged text
+  void EmitStaged();                 // the staged text to standard output, the status line cleared first
+  void WriteOut();                   // EmitStaged, then the status line drawn again
   void Emit(const char* text, std::size_t length);  // to standard output, unbuffered by the stream
 
   std::FILE* out_;
@@ -51,7 +58,9 @@ class TerminalWindow : public engine::RelayWindow {
   bool dirty_ = false;
   int width_ = 80;
   static constexpr std::size_t kStagingSize = 256 * 1024;
-  std::unique_ptr<char[]> staging_;  // the LF-only copy of an insertion, a chunk at a time
+  std::unique_ptr<char[]> staging_;  // the LF-only copy of the insertions held back, a chunk at a time
+  std::size_t staged_ = 0;
+  bool statusCleared_ = false;       // the status line is off the screen until WriteOut draws it again
 };
 
 }  // namespace tapline::cli

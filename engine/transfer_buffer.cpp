@@ -30,29 +30,48 @@ int ResizeBuffer(platform::Heap& heap, TransferBuffer& buffer, std::int32_t newC
 
 ReadResult ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, SOCKET s,
                          std::uint32_t most) {
+  std::uint32_t room = static_cast<std::uint32_t>(buffer.Capacity - buffer.Length);
+  std::int32_t first = 0;  // bytes the first read into the room took
+  if (!buffer.Overflowed && room > 0) {
+    std::uint32_t take = room < most ? room : most;
+    int n = ws.recv(s, buffer.Data + buffer.Length, static_cast<int>(take), 0);
+    if (n == 0) return {ReadResult::PeerClosed};
+    if (n == SOCKET_ERROR) return {ws.WSAGetLastError() == WSAEWOULDBLOCK ? ReadResult::Nothing : ReadResult::Failed};
+    buffer.Length += n;
+    if (static_cast<std::uint32_t>(n) < take || take == most) return {ReadResult::Bytes, n};
+    // The room is full and more may wait: the rest joins this block, as if asked for at first.
+    first = n;
+    most -= take;
+    room = 0;
+  }
   winsock::u_long waiting = 0;
   ws.ioctlsocket(s, winsock::FIONREAD, &waiting);
+  if (first > 0 && waiting == 0) return {ReadResult::Bytes, first};
   if (waiting > most) waiting = most;
-  std::uint32_t room = static_cast<std::uint32_t>(buffer.Capacity - buffer.Length);
+  buffer.Overflowed = waiting > room;
+  // What the first read took stays read whatever happens to the rest, which the next read takes.
+  auto orFirst = [first](ReadResult r) { return first > 0 ? ReadResult{ReadResult::Bytes, first} : r; };
   if (room < waiting) {
     std::int64_t want = (static_cast<std::int64_t>(buffer.Length) + waiting) / Page * Page + Page;
     // A block never outgrows what its 32-bit fields can count; past that the read takes what fits.
     constexpr std::int64_t Largest = std::numeric_limits<std::int32_t>::max() / Page * Page;
     if (want > Largest) want = Largest;
     if (want > buffer.Capacity && ResizeBuffer(heap, buffer, static_cast<std::int32_t>(want)) == -1) {
-      return {ReadResult::OutOfMemory};
+      return orFirst({ReadResult::OutOfMemory});
     }
-    if (want <= buffer.Capacity && buffer.Length == buffer.Capacity) return {ReadResult::OutOfMemory};
+    if (want <= buffer.Capacity && buffer.Length == buffer.Capacity) return orFirst({ReadResult::OutOfMemory});
     room = static_cast<std::uint32_t>(buffer.Capacity - buffer.Length);
   }
   if (room > most) room = most;
   // With the block exactly full the read asks for nothing: the socket layer then answers 0 only for the
   // peer's close.
   int n = ws.recv(s, buffer.Data + buffer.Length, static_cast<int>(room), 0);
-  if (n == 0) return {ReadResult::PeerClosed};
-  if (n == SOCKET_ERROR) return {ws.WSAGetLastError() == WSAEWOULDBLOCK ? ReadResult::Nothing : ReadResult::Failed};
+  if (n == 0) return orFirst({ReadResult::PeerClosed});
+  if (n == SOCKET_ERROR) {
+    return orFirst({ws.WSAGetLastError() == WSAEWOULDBLOCK ? ReadResult::Nothing : ReadResult::Failed});
+  }
   buffer.Length += n;
-  return {ReadResult::Bytes, n};
+  return {ReadResult::Bytes, first + n};
 }
 
 int SendWaiting(winsock::Winsock& ws, TransferBuffer& buffer, SOCKET s) {

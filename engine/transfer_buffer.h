@@ -13,6 +13,8 @@ struct TransferBuffer {
   char* Data = nullptr;       // owned block of Capacity bytes; null until the first reservation
   std::int32_t Capacity = 0;  // a multiple of 4096, at least 8192 once reserved
   std::int32_t Length = 0;    // waiting bytes, at the front of the block
+  // The last read found more waiting than the block had room for: the next one asks first what waits.
+  bool Overflowed = false;
 };
 
 // 0 = done, or failed while the buffer stays usable; -1 = failed and the buffer is full.
@@ -31,7 +33,8 @@ struct ReadResult {
 };
 
 // Takes what the socket reports available, but not more than `most`. Failed leaves the socket layer's
-// error number to be read.
+// error number to be read. Unless the last read overflowed, the read goes straight into the room the
+// block has and asks what else waits only when it filled it: one system call for a small block.
 ReadResult ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s,
                          std::uint32_t most = ReadAll);
 // Bytes sent from the front (the buffer is unchanged), or -1 on a socket error.

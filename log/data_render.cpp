@@ -8,6 +8,8 @@
 namespace tapline::log {
 
 void TrafficLog::Data(const DataRead& event) {
+  // At the lowest detail without a file nobody sees any of it: not even the header is formatted.
+  if (!File.IsOpen() && DetailLevel < 1) return;
   static constexpr char kIncomplete[] = ", Incomplete last line";
   const char* direction = event.direction == Direction::ClientToServer ? "Client to Server" : "Server to Client";
   char header[96];

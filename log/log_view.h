@@ -23,6 +23,9 @@ class LogView {
   virtual void InsertAtEnd(const char* text, std::size_t length, Colour colour) = 0;
   // ScrollLogToEnd: brings the caret into sight (once the window has been activated).
   virtual void ScrollToEnd() = 0;
+  // The display queue has inserted all it will for now (one or more batches): a view that holds its
+  // insertions back to write them together puts them out here.
+  virtual void BatchesDone() {}
 };
 
 // Makes room for `incoming` characters and answers the view's text length afterwards.

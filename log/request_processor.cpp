@@ -58,6 +58,7 @@ void RequestProcessor::Discard() { FreeLogRecords(heap_, QueueHead); }
 bool RequestProcessor::DrainOneBatch() {
   if (QueueHead == nullptr || Form == nullptr) return false;
   ProcessLogBatch(*Form, heap_, QueueHead);
+  Form->BatchesDone();
   return true;
 }
 
@@ -78,6 +79,7 @@ void RequestProcessor::DeliverStep() {
   for (int batches = 1; batches < kBatchesPerStep && QueueHead != nullptr && !QueuePaused; ++batches) {
     ProcessLogBatch(*Form, heap_, QueueHead);
   }
+  Form->BatchesDone();
   MoreWaiting = false;
   if (QueuePaused) return;
   if (QueueHead != nullptr) {

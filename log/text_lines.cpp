@@ -18,32 +18,64 @@ bool IsTextByte(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c == 0x09;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
+#if defined(__SSE2__)
+// 0xFF in each place of the sixteen bytes at `p` that holds a text byte (0x20 to 0x7E, or TAB).
+inline __m128i TextBytes(const char* p) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Printable as an unsigned range test: v - 0x20 is at most 0x5E.
+  __m128i shifted = _mm_sub_epi8(v, _mm_set1_epi8(0x20));
+  __m128i printable = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(0x5E)), shifted);
+  return _mm_or_si128(printable, _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+}
+
+inline std::uint64_t NotText(__m128i text) { return ~static_cast<std::uint64_t>(_mm_movemask_epi8(text)) & 0xFFFFu; }
+#endif
+
+// Bit k set where byte k of the `count` (at most 64) bytes at `p` is no text byte: a CR, an LF or
+// anything else that ends the text.
+inline std::uint64_t SpecialBytes(const char* p, std::int32_t count) {
+  std::int32_t k = 0;
+  std::uint64_t mask = 0;
+#if defined(__SSE2__)
+  if (count == 64) {
+    __m128i a = TextBytes(p), b = TextBytes(p + 16), c = TextBytes(p + 32), d = TextBytes(p + 48);
+    // A stretch of text all through, the usual case, is passed with one test.
+    if (_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(a, b), _mm_and_si128(c, d))) == 0xFFFF) return 0;
+    return NotText(a) | NotText(b) << 16 | NotText(c) << 32 | NotText(d) << 48;
+  }
+  for (; k + 16 <= count; k += 16) mask |= NotText(TextBytes(p + k)) << k;
+#endif
+  for (; k < count; ++k) {
+    if (!IsTextByte(static_cast<unsigned char>(p[k]))) mask |= std::uint64_t{1} << k;
+  }
+  return mask;
+}
+
 }  // namespace
 
 std::int32_t ScanTextLines(const char* block, std::int32_t length, bool& incomplete) {
-  // The same rules as SplitTextLines, without making the records nobody may look at.
+  // The same rules as SplitTextLines, without making the records nobody may look at. Runs of text bytes
+  // are passed 64 bytes at a time; only the line ends and the bytes that end the text are looked at.
   incomplete = false;
-  bool afterCr = false;
-  std::int32_t lineStart = 0;
-  bool lineOpen = false;
-  for (std::int32_t i = 0; i < length; ++i) {
-    auto c = static_cast<unsigned char>(block[i]);
-    if (!lineOpen) {
-      lineStart = i;
-      lineOpen = true;
-    }
-    if (!afterCr) {
-      if (IsTextByte(c)) continue;
-      if (c == '\r') {
-        afterCr = true;
-        continue;
+  std::int32_t lineStart = 0;  // where the line being read began: just after the last LF
+  for (std::int32_t base = 0; base < length; base += 64) {
+    std::int32_t count = length - base < 64 ? length - base : 64;
+    for (std::uint64_t mask = SpecialBytes(block + base, count); mask != 0; mask &= mask - 1) {
+      std::int32_t i = base + std::countr_zero(mask);
+      char c = block[i];
+      if (c == '\n') {
+        lineStart = i + 1;
+      } else if (c != '\r') {
+        return lineStart;
+      } else if (i + 1 == length) {
+        incomplete = true;  // the block stops after a CR: its LF may yet come
+        return length;
+      } else if (block[i + 1] != '\n') {
+        return lineStart;  // a CR only ends a line together with an LF (which is met next)
       }
     }
-    if (c != '\n') return lineStart;
-    afterCr = false;
-    lineOpen = false;
   }
-  incomplete = lineOpen;
+  incomplete = lineStart < length;
   return length;
 }
 

@@ -43,14 +43,11 @@ void ToLegacy(const platform::Endpoint& e, sockaddr* address, int* length) {
   *length = static_cast<int>(sizeof out);
 }
 
-// An endpoint as the system takes it from the socket it is used with: an IPv4 address on an IPv6 socket
-// is written IPv4-mapped.
-socklen_t ForSocket(int fd, const platform::Endpoint& e, ::sockaddr_storage& out) {
-  ::sockaddr_storage own{};
-  socklen_t ownLength = sizeof own;
+// An endpoint as the system takes it from a socket of `family`: an IPv4 address on an IPv6 socket is
+// written IPv4-mapped.
+socklen_t ForSocket(int family, const platform::Endpoint& e, ::sockaddr_storage& out) {
   std::memcpy(&out, e.Address, sizeof out);
-  if (::getsockname(fd, reinterpret_cast<::sockaddr*>(&own), &ownLength) == 0 && own.ss_family == posix::kAfInet6 &&
-      out.ss_family == posix::kAfInet) {
+  if (family == posix::kAfInet6 && out.ss_family == posix::kAfInet) {
     ::sockaddr_in6 mapped{};
     mapped.sin6_family = posix::kAfInet6;
     mapped.sin6_port = reinterpret_cast<const ::sockaddr_in*>(&out)->sin_port;
@@ -157,7 +154,8 @@ void Winsock::OnReady(SOCKET s, std::uint32_t events) {
       break;
     case SocketState::Kind::Connecting:
       if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
-        int err = SocketError(st->fd);
+        // A socket with an error always reports EPOLLERR: without it the connect has succeeded.
+        int err = (events & EPOLLERR) ? SocketError(st->fd) : 0;
         if (err == 0) {
           st->kind = SocketState::Kind::Connected;
           Post(*st, FD_CONNECT, 0);
@@ -214,7 +212,8 @@ void Winsock::OnConnectedReady(SocketState& st, std::uint32_t events) {
     }
   }
   bool writable = (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0;
-  int closeError = broken && (events & (EPOLLERR | EPOLLHUP)) ? TranslateErrno(SocketError(st.fd)) : 0;
+  // Only a socket that reports EPOLLERR has an error to read; a hang-up alone is an orderly end.
+  int closeError = broken && (events & EPOLLERR) ? TranslateErrno(SocketError(st.fd)) : 0;
   // A reset goes before the room to write: the user learns of it as a reset, not from a send that fails.
   bool closeFirst = broken && closeError != 0;
   if (closeFirst) PostClose(st, closeError);
@@ -288,6 +287,7 @@ int Winsock::OpenSocket(int family) {
   }
   auto st = std::make_unique<SocketState>();
   st->fd = fd;
+  st->family = family;
   st->id = nextSocketId_++;
   sockets_[static_cast<SOCKET>(fd)] = std::move(st);
   return fd;
@@ -317,7 +317,7 @@ int Winsock::bind(SOCKET s, const platform::Endpoint& address) {
   int one = 1;
   ::setsockopt(st->fd, posix::kSolSocket, SO_REUSEADDR, &one, sizeof one);
   ::sockaddr_storage in;
-  socklen_t length = ForSocket(st->fd, address, in);
+  socklen_t length = ForSocket(st->family, address, in);
   if (::bind(st->fd, reinterpret_cast<::sockaddr*>(&in), length) != 0) return Fail(TranslateErrno(errno));
   return 0;
 }
@@ -391,6 +391,7 @@ SOCKET Winsock::accept(SOCKET s, platform::Endpoint* peer) {
   }
   auto ns = std::make_unique<SocketState>();
   ns->fd = fd;
+  ns->family = st->family;  // an accepted socket is of its listener's family
   ns->id = nextSocketId_++;
   ns->kind = SocketState::Kind::Connected;
   ns->transport = platform::MakeTcpTransport();
@@ -411,7 +412,7 @@ int Winsock::connect(SOCKET s, const platform::Endpoint& address) {
   if (st == nullptr) return Fail(WSAENOTSOCK);
   if (address.Empty()) return Fail(WSAEFAULT);
   ::sockaddr_storage in;
-  socklen_t length = ForSocket(st->fd, address, in);
+  socklen_t length = ForSocket(st->family, address, in);
   int r = ::connect(st->fd, reinterpret_cast<::sockaddr*>(&in), length);
   int err = r == 0 ? 0 : errno;
   switch (err) {

@@ -19,6 +19,7 @@ namespace tapline::winsock {
 struct Winsock::SocketState {
   enum class Kind { Fresh, Listening, Connecting, Connected };
   int fd = -1;
+  int family = 0;        // the system's address family the socket was made with
   std::uint64_t id = 0;  // tells a socket from a later one that got the same number
   Kind kind = Kind::Fresh;
   long mask = 0;          // events asked for by WSAAsyncSelect

@@ -4,12 +4,14 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "engine/transfer_buffer.h"
+#include "platform/transport.h"
 #include "tests/support/loopback.h"
 
 namespace tapline::engine {
@@ -28,6 +30,31 @@ int ReadCode(ReadResult r) {
   }
   return -4;
 }
+
+// Plain TCP that counts the calls each read costs: recv and FIONREAD.
+struct CallCounts {
+  int reads = 0;
+  int asks = 0;
+};
+
+class CountingTransport final : public platform::Transport {
+ public:
+  explicit CountingTransport(CallCounts& counts) : counts_(counts), tcp_(platform::MakeTcpTransport()) {}
+  long Read(int fd, char* buffer, std::size_t length, bool peek, int& error) override {
+    ++counts_.reads;
+    return tcp_->Read(fd, buffer, length, peek, error);
+  }
+  long Write(int fd, const char* data, std::size_t length, int& error) override { return tcp_->Write(fd, data, length, error); }
+  long Available(int fd, int& error) override {
+    ++counts_.asks;
+    return tcp_->Available(fd, error);
+  }
+  int ShutdownSend(int fd) override { return tcp_->ShutdownSend(fd); }
+
+ private:
+  CallCounts& counts_;
+  std::unique_ptr<platform::Transport> tcp_;
+};
 
 class TransferBufferTest : public ::testing::Test {
  protected:
@@ -121,6 +148,42 @@ TEST_F(TransferBufferTest, ALimitedReadTakesItsShareAndLeavesTheRestWaiting) {
   ASSERT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 10000) << "without a limit the rest comes at once";
   EXPECT_EQ(buffer.Capacity, 20480);
   EXPECT_EQ(std::string(buffer.Data, 20000), data);
+}
+
+TEST_F(TransferBufferTest, ASmallBlockCostsOneRecvAndNoFionread) {
+  CallCounts counts;
+  ASSERT_EQ(ws.SetTransport(ours, std::make_unique<CountingTransport>(counts)), 0);
+  Reserve(8192, 0);
+  std::string data = Arrive(100);
+  counts = CallCounts{};
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 100);
+  EXPECT_EQ(std::string(buffer.Data, 100), data);
+  EXPECT_EQ(counts.reads, 1);
+  EXPECT_EQ(counts.asks, 0);
+}
+
+TEST_F(TransferBufferTest, ABlockLargerThanTheRoomStillComesInOneRead) {
+  Reserve(8192, 0);
+  std::string data = Arrive(20000);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 20000);
+  EXPECT_EQ(buffer.Capacity, 20480) << "grown as for all 20,000 at once";
+  EXPECT_EQ(std::string(buffer.Data, 20000), data);
+}
+
+TEST_F(TransferBufferTest, AfterAnOverflowTheNextReadAsksFirstAndNeedsOneRecv) {
+  CallCounts counts;
+  ASSERT_EQ(ws.SetTransport(ours, std::make_unique<CountingTransport>(counts)), 0);
+  Reserve(8192, 0);
+  Arrive(20000);
+  ASSERT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 20000);
+  DropFront(heap, buffer, 20000);
+  ASSERT_EQ(buffer.Capacity, 8192);
+  std::string data = Arrive(12000);
+  counts = CallCounts{};
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 12000);
+  EXPECT_EQ(std::string(buffer.Data, 12000), data);
+  EXPECT_EQ(counts.asks, 1);
+  EXPECT_EQ(counts.reads, 1) << "a bulk stream must not pay a recv into the old room first";
 }
 
 TEST_F(TransferBufferTest, DropFrontMovesTheRestDownAndShrinksWhenMoreThan8192AreFree) {

@@ -434,5 +434,31 @@ TEST_F(RenderTest, HtmlFileWritesTheRewrittenHostLineAsData) {
                 dump + "<br />\r\n</span>\r\n</body>\r\n</html>\r\n");
 }
 
+// --- The time stamp and socket number before a line ---
+
+TEST_F(RenderTest, AConnectionsLineCarriesItsSocketNumberAfterTheStamp) {
+  log_.CreateProcessor(view_);
+  log_.LogMessage(1234, "Client connected");
+  log_.LogInform("Stopped by user");
+  Drain();
+  EXPECT_EQ(ViewLines(), (std::vector<std::string>{"<T>; 1234: Client connected", "<T>; Stopped by user"}));
+}
+
+std::chrono::system_clock::time_point FiveMillisecondsPast() {
+  return std::chrono::system_clock::time_point(std::chrono::milliseconds(1796621071005));
+}
+
+TEST_F(RenderTest, MillisecondsBelowAHundredKeepTheirLeadingZeros) {
+  log_.SetClock(&FiveMillisecondsPast);
+  log_.CreateProcessor(view_);
+  log_.LogMessage(7, "x");
+  Drain();
+  ASSERT_EQ(view_.insertions.size(), 1u);
+  const std::string& text = view_.insertions[0].text;
+  const std::string tail = ":31.005; 7: x\r\n";  // the clock's second is 31 in every time zone
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
 }  // namespace
 }  // namespace tapline::log

@@ -88,6 +88,41 @@ const SplitCase kSplitCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, SplitTextLinesTest, ::testing::ValuesIn(kSplitCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The scan passes text 64 bytes at a time: each case behind a full line of every length, so that its
+// line ends and stray bytes fall at every place of a stretch and across stretches.
+TEST(ScanTextLines, AnswersEveryCaseWhereverItFallsInAStretch) {
+  for (const SplitCase& c : kSplitCases) {
+    for (std::size_t before = 0; before <= 140; ++before) {
+      std::string block = std::string(before, 'a') + "\n" + c.block;
+      bool incomplete = !c.incomplete;
+      std::int32_t result = ScanTextLines(block.data(), static_cast<std::int32_t>(block.size()), incomplete);
+      ASSERT_EQ(result, c.result + static_cast<std::int32_t>(before + 1)) << c.name << " behind " << before;
+      ASSERT_EQ(incomplete, c.incomplete) << c.name << " behind " << before;
+    }
+  }
+}
+
+// Random blocks dense in line ends and stray bytes: the scan answers as the split that makes the lines.
+TEST(ScanTextLines, AnswersAsTheSplitOnRandomBlocks) {
+  platform::Heap heap;
+  std::mt19937 random(7);
+  const char alphabet[] = {'x', 'y', ' ', '\t', 'x', '~', '\r', '\n', 'x', '\x7F', '\x80', '\x1F', 'z', '\n'};
+  for (int round = 0; round < 2000; ++round) {
+    std::string block(random() % 300, 'x');
+    // Mostly text, so that the scan gets past the first stretches.
+    for (char& c : block) c = random() % 40 == 0 ? alphabet[random() % sizeof alphabet] : 'x';
+    auto n = static_cast<std::int32_t>(block.size());
+    LogRecord* head = nullptr;
+    LogRecord* tail = nullptr;
+    bool splitIncomplete = false;
+    std::int32_t split = SplitTextLines(heap, block.data(), n, head, tail, splitIncomplete);
+    FreeLogRecords(heap, head);
+    bool incomplete = !splitIncomplete;
+    ASSERT_EQ(ScanTextLines(block.data(), n, incomplete), split) << "round " << round;
+    ASSERT_EQ(incomplete, splitIncomplete) << "round " << round;
+  }
+}
+
 TEST(SplitTextLinesChain, ReplacesWhatTheChainHeldBefore) {
   platform::Heap heap;
   LogRecord* head = nullptr;

@@ -147,6 +147,23 @@ TEST_F(WinsockTest, RefusedConnectAnswersWouldBlockAndReportsConnectionRefused) 
   EXPECT_EQ(events.size(), 1u) << "nothing after a failed connect";
 }
 
+TEST_F(WinsockTest, AnIpv6SocketConnectsToAnIpv4AddressInItsMappedForm) {
+  std::uint16_t port = 0;
+  int listener = test::ListenLoopback(port);
+  SOCKET s = ws.socket(AF_INET6, SOCK_STREAM, 0);
+  ASSERT_NE(s, INVALID_SOCKET);
+  ASSERT_EQ(ws.WSAAsyncSelect(s, &loop, Msg, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
+  const unsigned char loopback[4] = {127, 0, 0, 1};
+  EXPECT_EQ(ws.connect(s, platform::Endpoint::V4(loopback, port)), SOCKET_ERROR);
+  EXPECT_EQ(ws.WSAGetLastError(), WSAEWOULDBLOCK) << "the address must not be refused as of another family";
+  int peer = test::AcceptWithin(listener, 2000);
+  ::close(listener);
+  ASSERT_GE(peer, 0);
+  peers.push_back(peer);
+  ASSERT_TRUE(WaitFor(s, FD_CONNECT));
+  EXPECT_EQ(Last(s, FD_CONNECT)->error, 0);
+}
+
 TEST_F(WinsockTest, FdReadIsPostedOnceUntilTheNextRecv) {
   int peer;
   SOCKET s = ConnectedPair(peer);

@@ -8,11 +8,12 @@
 namespace tapline::test {
 
 // Runs `tshark -n -r <path> <args>` and answers its standard output. A tshark that is missing or fails
-// fails the calling test: the set-up script installs it.
-std::string Tshark(const std::string& path, const std::string& args);
+// fails the calling test: the set-up script installs it. With `cutShortAllowed`, a file whose last packet
+// was cut short (a relay killed in the middle of a write) is read up to it without failing.
+std::string Tshark(const std::string& path, const std::string& args, bool cutShortAllowed = false);
 
 // What the client (the conversation's first sender) and the server sent in TCP stream `stream`.
-std::pair<std::string, std::string> FollowTcp(const std::string& path, int stream);
+std::pair<std::string, std::string> FollowTcp(const std::string& path, int stream, bool cutShortAllowed = false);
 
 // The number of TCP conversations in the file.
 int TcpStreams(const std::string& path);
