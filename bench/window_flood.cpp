@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     FloodClose(fd);
   });
 
-  shell::CommandLine line = shell::ParseCommandLine(
+  engine::CommandLine line = engine::ParseCommandLine(
       {"127.0.0.1", std::to_string(sinkPort), "0", "-size", "2MB", "-detail", "High"}, "TAPLINE");
   TimedForm form(line);
   if (form.StartSockets() != 0) return 1;
@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
   form.show();
   if (!QTest::qWaitForWindowExposed(&form)) return 1;
   engine::Relay& relay = form.RelayEngine();
-  relay.StartRelay();
+  relay.StartRelay(form.CurrentOptions());
   if (!QTest::qWaitFor([&] { return relay.ListenSocket != winsock::INVALID_SOCKET; }, 5000)) return 1;
 
   // The loop's turns, seen through a 1 ms timer: the longest interval between two of its firings.

@@ -16,7 +16,7 @@
 #include "platform/event_loop.h"
 #include "platform/heap.h"
 #include "platform/winsock.h"
-#include "shell/command_line.h"
+#include "engine/command_line.h"
 
 using namespace tapline;
 
@@ -36,12 +36,12 @@ int StatusTimer() {
 int main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");  // time stamps carry the user's own date format
   std::vector<std::string> args(argv + 1, argv + argc);
-  shell::CommandLine line;
+  engine::CommandLine line;
   try {
-    line = shell::ParseCommandLine(args, "tapline-cli");
-    if (!line.given) throw shell::UsageError(shell::UsageText("tapline-cli"));
-  } catch (const shell::UsageError& e) {
-    std::fprintf(stderr, "%s\n", shell::WithFullStop(e.what()).c_str());
+    line = engine::ParseCommandLine(args, "tapline-cli");
+    if (!line.given) throw engine::UsageError(engine::UsageText("tapline-cli"));
+  } catch (const engine::UsageError& e) {
+    std::fprintf(stderr, "%s\n", engine::WithFullStop(e.what()).c_str());
     return 2;
   }
 
@@ -58,10 +58,8 @@ int main(int argc, char** argv) {
   platform::Heap heap;
   winsock::Winsock ws(loop);
   std::FILE* status = isatty(fileno(stderr)) ? stderr : nullptr;
-  cli::TerminalWindow window(line, stdout, status);
+  cli::TerminalWindow window(stdout, status);
   engine::Relay relay(window, ws, loop, heap);
-  relay.HexOnly = line.hexOnly ? 1 : 0;
-  relay.Log.DetailLevel = static_cast<std::uint32_t>(line.detailLevel.value_or(2));
   loop.SetMessageHandler([&](unsigned message, platform::WPARAM w, platform::LPARAM l) {
     if (message == engine::SocketEventMessage) relay.HandleSocketEvent(w, l);
   });
@@ -92,9 +90,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    relay.StartRelay();
+    engine::RelayOptions options;
+    line.ApplyTo(options);
+    relay.StartRelay(options);
   } catch (const engine::ValidationError& e) {
-    std::fprintf(stderr, "%s\n", shell::WithFullStop(e.what()).c_str());
+    std::fprintf(stderr, "%s\n", engine::WithFullStop(e.what()).c_str());
     return 2;
   }
   while (relay.Started) loop.RunOnce(-1);

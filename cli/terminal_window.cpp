@@ -10,15 +10,8 @@
 
 namespace tapline::cli {
 
-TerminalWindow::TerminalWindow(const shell::CommandLine& line, std::FILE* out, std::FILE* status)
-    : out_(out), status_(status), colours_(isatty(fileno(out)) != 0) {
-  fields_[0] = line.remoteHost;
-  fields_[1] = line.remotePort;
-  fields_[2] = line.localPort;
-  fields_[3] = line.logFile.value_or("");
-}
-
-std::string TerminalWindow::FieldText(engine::Field field) const { return fields_[static_cast<int>(field)]; }
+TerminalWindow::TerminalWindow(std::FILE* out, std::FILE* status)
+    : out_(out), status_(status), colours_(isatty(fileno(out)) != 0) {}
 
 void TerminalWindow::ShowCount(engine::Counter counter, std::int64_t value) {
   counts_[static_cast<int>(counter)] = value;

@@ -8,15 +8,14 @@
 #include <string>
 
 #include "engine/relay_window.h"
-#include "shell/command_line.h"
+#include "engine/command_line.h"
 
 namespace tapline::cli {
 
 class TerminalWindow : public engine::RelayWindow {
  public:
-  TerminalWindow(const shell::CommandLine& line, std::FILE* out, std::FILE* status);
+  TerminalWindow(std::FILE* out, std::FILE* status);
 
-  std::string FieldText(engine::Field field) const override;
   void ShowCount(engine::Counter counter, std::int64_t value) override;
   void SetRunningState(bool running) override { running_ = running; }
   void ClearLogView() override {}
@@ -38,7 +37,6 @@ class TerminalWindow : public engine::RelayWindow {
   const char* ColourCode(log::Colour colour) const;
   void Emit(const char* text, std::size_t length);  // to standard output, unbuffered by the stream
 
-  std::string fields_[4];
   std::FILE* out_;
   std::FILE* status_;  // null when standard error is no terminal
   bool colours_;

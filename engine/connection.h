@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/transfer_buffer.h"
+#include "platform/endpoint.h"
 #include "platform/winsock.h"
 
 namespace tapline::engine {
@@ -29,6 +30,20 @@ struct Connection {
   // Bytes of a block whose handling ran out of memory: in the buffer, but never counted as buffered.
   std::int32_t ToServerUncounted;
   std::int32_t ToClientUncounted;
+
+  platform::Endpoint ClientEndpoint;  // where the client connected from
+  platform::Endpoint ServerEndpoint;  // the remote address this connection tries or uses
+  std::uint32_t AddressIndex;         // which of the remote's addresses that is
+
+  // Back-pressure: a side is not read while the bytes it sent wait above the mark for the other side; an
+  // FD_READ (or the side's orderly FD_CLOSE) that came meanwhile is answered once the backlog allows.
+  bool ClientHeld;
+  bool ServerHeld;
+  bool ClientCloseHeld;
+  bool ServerCloseHeld;
+
+  // Ended: its sockets are closed and its lines logged; the memory goes at the end of the event.
+  bool Closing;
 };
 
 }  // namespace tapline::engine

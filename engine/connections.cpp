@@ -1,4 +1,5 @@
-// Socket-event dispatch and the connection lifecycle: accept, connect to the server, set-up teardown.
+// Socket-event dispatch and the connection lifecycle: accept, connect to the server (each of the
+// remote's addresses in turn), the transport's notes.
 #include <cstdio>
 #include <new>
 
@@ -8,15 +9,24 @@ namespace tapline::engine {
 
 using namespace winsock;
 
+namespace {
+
+// The address the status panel shows for the machine: the first of its name's, but one that tells a
+// user something where there is one (Debian often maps the name to 127.0.1.1).
+std::string OwnAddress(const std::vector<platform::Endpoint>& addresses) {
+  for (const platform::Endpoint& e : addresses) {
+    if (!e.IsLoopback()) return e.AddressText();
+  }
+  return addresses.empty() ? std::string("127.0.0.1") : addresses.front().AddressText();
+}
+
+}  // namespace
+
 void Relay::HandleSocketEvent(platform::WPARAM wParam, platform::LPARAM lParam) {
   if (LocalLookupHandle != 0 && wParam == LocalLookupHandle) {
     LocalLookupHandle = 0;
-    std::string text = "127.0.0.1";
-    std::uint32_t address = 0;
-    if (WSAGETASYNCERROR(lParam) == 0 && FirstHostAddress(LocalHostEntry, address)) {
-      text = inet_ntoa(in_addr{address});
-    }
-    window_.ShowLocalAddress(text);
+    if (WSAGETASYNCERROR(lParam) != 0) LocalHostEntry.clear();
+    window_.ShowLocalAddress(OwnAddress(LocalHostEntry));
     return;
   }
   if (!Started) return;  // late events of sockets closed by a stop end here
@@ -25,88 +35,68 @@ void Relay::HandleSocketEvent(platform::WPARAM wParam, platform::LPARAM lParam) 
     return;
   }
   SOCKET s = static_cast<SOCKET>(wParam);
-  switch (WSAGETSELECTEVENT(lParam)) {
-    case FD_ACCEPT:
-      AcceptClient();
-      break;
-    case FD_CONNECT:
-      ConnectCompleted(s, WSAGETSELECTERROR(lParam));
-      break;
-    case FD_READ: {
-      Connection* c = FindConnection(s);
-      if (c == nullptr) break;
-      if (s == c->ClientSocket) {
-        ReadFromClient(c);
-      } else {
-        ReadFromServer(c);
-      }
-      break;
+  long event = WSAGETSELECTEVENT(lParam);
+  if (event == FD_ACCEPT) {
+    AcceptClient();
+  } else if (event == FD_CONNECT) {
+    ConnectCompleted(s, WSAGETSELECTERROR(lParam));
+  } else if (Connection* c = FindConnection(s); c != nullptr) {
+    bool client = s == c->ClientSocket;
+    switch (event) {
+      case FD_READ:
+        ReadFrom(c, client);
+        break;
+      case FD_WRITE:
+        FlushTo(c, client);
+        break;
+      case FD_CLOSE:
+        CloseEvent(c, client, WSAGETSELECTERROR(lParam));
+        break;
+      case FD_NOTE:
+        TransportNotes(c, s);
+        break;
+      default:
+        break;
     }
-    case FD_WRITE: {
-      Connection* c = FindConnection(s);
-      if (c == nullptr) break;
-      if (s == c->ClientSocket) {
-        FlushToClient(c);
-      } else {
-        FlushToServer(c);
-      }
-      break;
+  }
+  FreeEnded();
+}
+
+void Relay::TransportNotes(Connection* c, SOCKET s) {
+  for (const platform::TransportNote& note : ws_.TakeTransportNotes(s)) {
+    if (note.inform) {
+      Log.LogInform(Sock(c->ClientSocket), note.text.c_str());
+    } else {
+      Log.LogMessage(Sock(c->ClientSocket), note.text.c_str());
     }
-    case FD_CLOSE: {
-      Connection* c = FindConnection(s);
-      if (c != nullptr) CloseEvent(c, s, WSAGETSELECTERROR(lParam));
-      break;
-    }
-    default:
-      break;
   }
 }
 
-void Relay::CloseEvent(Connection* c, SOCKET s, int error) {
-  std::int32_t client = Sock(c->ClientSocket);
-  if (s == c->ClientSocket) {
-    if (c->ClientEnded) return;  // its end was met by a read already
-    if (ReadFromClient(c, ReadAll) < 0 || c->ClientEnded) return;
-    Log.LogInform(client, "Client disconnected");
-    if (error != 0) {
-      CloseAfterClientGone(c, error);
-    } else {
-      ClientStreamEnded(c);
-    }
-  } else {
-    if (c->ServerEnded) return;
-    if (ReadFromServer(c, ReadAll) < 0 || c->ServerEnded) return;
-    Log.LogInform(client, "Server disconnected");
-    if (error != 0) {
-      CloseAfterServerGone(c, error);
-    } else {
-      ServerStreamEnded(c);
-    }
+void Relay::CloseEvent(Connection* c, bool fromClient, int error) {
+  if (fromClient ? c->ClientEnded : c->ServerEnded) return;  // its end was met by a read already
+  if (error == 0) {
+    FinishStream(c, fromClient);
+    return;
   }
+  std::int32_t client = Sock(c->ClientSocket);
+  std::string failure = ws_.TransportFailure(fromClient ? c->ClientSocket : c->ServerSocket);
+  if (!failure.empty()) {
+    // The transport's own handshake failed: its reason stands for the error number.
+    Log.LogInform(client, fromClient ? "TLS handshake with Client failed" : "TLS handshake with Server failed");
+    Log.LogInform(client, failure.c_str());
+    EndConnection(c, fromClient ? End::ClientGone : (c->ServerConnected ? End::ServerGone : End::SetupFailed));
+    return;
+  }
+  // A broken connection: what can still be read is read, then it ends at once.
+  if (!Backlogged(c, fromClient)) ReadFrom(c, fromClient, ReadAll);
+  if (c->Closing || (fromClient ? c->ClientEnded : c->ServerEnded)) return;
+  Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
+  EndConnection(c, fromClient ? End::ClientGone : End::ServerGone, error);
 }
 
 Connection* Relay::FindConnection(SOCKET s) const {
   auto it = index_.find(s);
   return it == index_.end() ? nullptr : it->second;
-}
-
-void Relay::RemoveConnection(Connection* c) {
-  index_.erase(c->ClientSocket);
-  index_.erase(c->ServerSocket);
-  if (c->Next != nullptr) c->Next->Prev = c->Prev;
-  if (c->Prev != nullptr) {
-    c->Prev->Next = c->Next;
-  } else {
-    Connections = c->Next;
-  }
-  heap_.Free(c);
-  Count(Counter::Connections, ConnectionCount, -1);
-  // The last of many connections is gone: what they held goes back to the system, not just to malloc.
-  // Not after every short-lived one: that would cost the churn of single connections dearly.
-  if (ConnectionCount == 0 && peakSinceGiveBack_ >= 64) {
-    peakSinceGiveBack_ = 0;
-    GiveBackOnceShown(20);
-  }
 }
 
 void Relay::GiveBackOnceShown(int triesLeft) {
@@ -132,14 +122,14 @@ void Relay::SetConnectionOptions(SOCKET s) {
 }
 
 void Relay::AcceptClient() {
-  sockaddr_in peer{};
-  int length = sizeof peer;
-  SOCKET s = ws_.accept(ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length);
+  platform::Endpoint peer;
+  SOCKET s = ws_.accept(ListenSocket, &peer);
   if (s == INVALID_SOCKET) {
     int error = ws_.WSAGetLastError();
     if (error == WSAEWOULDBLOCK) return;
     if (error == WSAEMFILE) {
-      // The socket layer retries a little later; one report per shortage is enough.
+      // Out of descriptors: the socket layer looks again a little later, and accepting resumes once
+      // descriptors are free. One report per shortage is enough.
       if (acceptExhausted_) return;
       acceptExhausted_ = true;
     }
@@ -149,44 +139,46 @@ void Relay::AcceptClient() {
   }
   acceptExhausted_ = false;
   std::int32_t client = Sock(s);
-  char text[96];
-  std::snprintf(text, sizeof text, "Client connected; %s:%u", inet_ntoa(peer.sin_addr),
-                static_cast<unsigned>(ntohs(peer.sin_port)));
-  Log.LogMessage(client, text);
-  if (ws_.WSAAsyncSelect(s, &loop_, SocketEventMessage, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
-    int error = ws_.WSAGetLastError();
-    Log.LogInform(client, "WSAAsyncSelect() failed");
-    Log.LogInform(client, WinsockErrorText(error));
+  std::string text = "Client connected; " + peer.ToString();
+  Log.LogMessage(client, text.c_str());
+  auto refuse = [&](const char* why, int error) {
+    Log.LogInform(client, why);
+    if (error != 0) Log.LogInform(client, WinsockErrorText(error));
     ws_.closesocket(s);
     Log.LogMessage(client, "Disconnected from Client");
+  };
+  if (transports_ != nullptr) {
+    if (std::unique_ptr<platform::Transport> t = transports_->ForClient()) ws_.SetTransport(s, std::move(t));
+  }
+  if (ws_.WSAAsyncSelect(s, &loop_, SocketEventMessage, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+    refuse("WSAAsyncSelect() failed", ws_.WSAGetLastError());
     return;
   }
   void* block = heap_.AllocateOrDrain(sizeof(Connection));
   if (block == nullptr) {
-    Log.LogInform(client, "Out of memory");
-    ws_.closesocket(s);
-    Log.LogMessage(client, "Disconnected from Client");
+    refuse("Out of memory", 0);
     return;
   }
   Connection* c = new (block) Connection{};
   if (ResizeBuffer(heap_, c->ToServer, 8192) != 0 || c->ToServer.Data == nullptr) {
-    Log.LogInform(client, "Out of memory");
-    ws_.closesocket(s);
-    Log.LogMessage(client, "Disconnected from Client");
+    refuse("Out of memory", 0);
     heap_.Free(c);
     return;
   }
   c->ClientSocket = s;
-  if (ConnectToServer(c) != 0) {
+  c->ClientEndpoint = peer;
+  c->TextMode = HexOnly ? 0 : -1;
+  log::ConnectionOpened opened{client, peer, options_.remoteHost, RemotePort, Log.Now()};
+  for (log::TrafficSink* sink : sinks_) sink->Opened(opened);
+  Log.LogMessage(client, "Connecting to Server");
+  if (!ConnectToServer(c)) {
+    for (log::TrafficSink* sink : sinks_) sink->Closed(client, false, Log.Now());
     ws_.closesocket(s);
     Log.LogMessage(client, "Disconnected from Client");
     ReleaseBuffer(heap_, c->ToServer);
     heap_.Free(c);
     return;
   }
-  c->TextMode = HexOnly ? 0 : -1;
-  c->HttpRequestSeen = 0;
-  c->ToClient = TransferBuffer{};
   c->Prev = nullptr;
   c->Next = Connections;
   if (Connections != nullptr) Connections->Prev = c;
@@ -198,32 +190,32 @@ void Relay::AcceptClient() {
   if (ConnectionCount > peakSinceGiveBack_) peakSinceGiveBack_ = ConnectionCount;
 }
 
-int Relay::ConnectToServer(Connection* c) {
+bool Relay::ConnectToServer(Connection* c) {
   std::int32_t client = Sock(c->ClientSocket);
-  Log.LogMessage(client, "Connecting to Server");
-  c->ServerSocket = ws_.socket(AF_INET, SOCK_STREAM, 0);
+  c->ServerEndpoint = RemoteHostEntry[c->AddressIndex];
+  c->ServerEndpoint.SetPort(RemotePort);
+  c->ServerSocket = ws_.socket(c->ServerEndpoint.IsV6() ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (c->ServerSocket == INVALID_SOCKET) {
     Log.LogInform(client, WinsockErrorText(ws_.WSAGetLastError()));
-    return -1;
+    return false;
+  }
+  if (transports_ != nullptr) {
+    if (std::unique_ptr<platform::Transport> t = transports_->ForServer(options_.remoteHost)) {
+      ws_.SetTransport(c->ServerSocket, std::move(t));
+    }
   }
   int error = 0;
   if (ws_.WSAAsyncSelect(c->ServerSocket, &loop_, SocketEventMessage, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
     error = ws_.WSAGetLastError();
+  } else if (ws_.connect(c->ServerSocket, c->ServerEndpoint) == 0 || ws_.WSAGetLastError() == WSAEWOULDBLOCK) {
+    c->ServerConnected = 0;
+    return true;
   } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(RemotePort);
-    address.sin_addr.s_addr = RemoteAddress;
-    if (ws_.connect(c->ServerSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
-        ws_.WSAGetLastError() == WSAEWOULDBLOCK) {
-      c->ServerConnected = 0;
-      return 0;
-    }
     error = ws_.WSAGetLastError();
   }
   Log.LogInform(client, WinsockErrorText(error));
   ws_.closesocket(c->ServerSocket);
-  return -1;
+  return false;
 }
 
 void Relay::ConnectCompleted(SOCKET s, int error) {
@@ -231,32 +223,42 @@ void Relay::ConnectCompleted(SOCKET s, int error) {
   if (c == nullptr || s != c->ServerSocket) return;
   std::int32_t client = Sock(c->ClientSocket);
   if (error != 0) {
+    bool retry = error == WSAECONNREFUSED || error == WSAENETUNREACH || error == WSAEHOSTUNREACH ||
+                 error == WSAETIMEDOUT || error == WSAEADDRNOTAVAIL || error == WSAEAFNOSUPPORT;
+    if (retry && c->AddressIndex + 1 < RemoteHostEntry.size()) {
+      // The next of the remote's addresses; the client's bytes keep waiting.
+      platform::Endpoint failed = c->ServerEndpoint;
+      platform::Endpoint next = RemoteHostEntry[c->AddressIndex + 1];
+      next.SetPort(RemotePort);
+      std::string text = "Could not connect to " + failed.ToString() + ", trying " + next.ToString();
+      Log.LogInform(client, text.c_str());
+      index_.erase(c->ServerSocket);
+      ws_.closesocket(c->ServerSocket);
+      ++c->AddressIndex;
+      if (ConnectToServer(c)) {
+        index_[c->ServerSocket] = c;
+        return;
+      }
+      c->ServerSocket = INVALID_SOCKET;
+      EndConnection(c, End::SetupFailed);
+      return;
+    }
     Log.LogInform(client, "Could not connect to Server");
     Log.LogInform(client, WinsockErrorText(error));
-    SetupTeardown(c);
+    for (log::TrafficSink* sink : sinks_) sink->ConnectFailed(client, c->ServerEndpoint, Log.Now());
+    EndConnection(c, End::SetupFailed);
     return;
   }
   Log.LogMessage(client, "Connected to Server");
   c->ServerConnected = 1;
+  for (log::TrafficSink* sink : sinks_) sink->ServerConnected(client, c->ServerEndpoint, Log.Now());
   if (ResizeBuffer(heap_, c->ToClient, 8192) != 0 || c->ToClient.Data == nullptr) {
     Log.LogInform(client, "Out of memory");
-    SetupTeardown(c);
+    EndConnection(c, End::SetupFailed);
     return;
   }
   SetConnectionOptions(c->ServerSocket);
-  FlushToServer(c);
-}
-
-void Relay::SetupTeardown(Connection* c) {
-  ws_.closesocket(c->ServerSocket);
-  if (c->ToServer.Length > 0) {
-    Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -(c->ToServer.Length - c->ToServerUncounted));
-  }
-  ReleaseBuffer(heap_, c->ToServer);
-  ReleaseBuffer(heap_, c->ToClient);
-  ws_.closesocket(c->ClientSocket);
-  Log.LogMessage(Sock(c->ClientSocket), "Disconnected from Client");
-  RemoveConnection(c);
+  FlushTo(c, false);
 }
 
 }  // namespace tapline::engine

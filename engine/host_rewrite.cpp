@@ -1,121 +1,96 @@
-// The Host line of an HTTP/1.x request is replaced by one naming the remote host and port as entered;
-// the header lines of the answer to such a request are shown as text even when its body is not.
-#include <cstring>
-#include <string>
-
+// The Host line of an HTTP/1.x request is replaced by one naming the remote host and port; the header
+// lines of the answer to such a request are shown as text even when its body is not.
 #include "engine/host_rewrite.h"
+
+#include <cstring>
 
 namespace tapline::engine {
 
 namespace {
 
-bool StartsWith(const log::LogRecord* record, const char* prefix) {
-  std::size_t n = std::strlen(prefix);
-  return static_cast<std::size_t>(record->Length) >= n && std::memcmp(record->Text(), prefix, n) == 0;
-}
-
-// Bytes a line takes in the block: its characters (the record's text without the CR LF it always gets)
-// and the line ending it really had there: CR LF, LF, a lone CR at the block's end, or none.
-std::int32_t LineExtent(const char* block, std::int32_t n, std::int32_t at, const log::LogRecord* record,
-                        int& ending) {
-  std::int32_t end = at + record->Length - 2;
-  ending = 0;
-  if (end < n && block[end] == '\r') {
-    ending = (end + 1 < n && block[end + 1] == '\n') ? 2 : 1;
-  } else if (end < n && block[end] == '\n') {
-    ending = 1;
+// One line of a block of text lines: its characters from `at`, and the ending it really had there:
+// CR LF, LF, a lone CR at the block's end, or none.
+struct Line {
+  std::int32_t at;
+  std::int32_t length;  // characters without the ending
+  int ending;
+  std::int32_t Extent() const { return length + ending; }
+  bool StartsWith(const char* block, const char* prefix) const {
+    std::size_t n = std::strlen(prefix);
+    return static_cast<std::size_t>(length) >= n && std::memcmp(block + at, prefix, n) == 0;
   }
-  return record->Length - 2 + ending;
+};
+
+Line LineAt(const char* block, std::int32_t n, std::int32_t at) {
+  const void* lf = std::memchr(block + at, '\n', static_cast<std::size_t>(n - at));
+  if (lf != nullptr) {
+    auto end = static_cast<std::int32_t>(static_cast<const char*>(lf) - block);
+    if (end > at && block[end - 1] == '\r') return {at, end - 1 - at, 2};
+    return {at, end - at, 1};
+  }
+  if (n > at && block[n - 1] == '\r') return {at, n - 1 - at, 1};
+  return {at, n - at, 0};
 }
 
 }  // namespace
 
-std::int32_t RewriteHostHeader(platform::Heap& heap, TransferBuffer& buffer, const std::string& hostText,
-                               const std::string& portText, std::int32_t& httpRequestSeen, log::LogRecord*& head,
-                               log::LogRecord*& tail, std::int32_t old, std::int32_t n) {
-  std::int32_t firstLength = head->Length;
-  if (firstLength < 10 || std::memcmp(head->Text() + firstLength - 10, "HTTP/1.", 7) != 0) {
+std::int32_t RewriteHostHeader(platform::Heap& heap, TransferBuffer& buffer, const std::string& line,
+                               std::int32_t& httpRequestSeen, std::int32_t old, std::int32_t n, HostLine& rewritten) {
+  rewritten = HostLine{};
+  const char* block = buffer.Data + old;
+  Line first = LineAt(block, n, 0);
+  // The request line ends in "HTTP/1." and one more character.
+  if (first.length < 8 || std::memcmp(block + first.length - 8, "HTTP/1.", 7) != 0) {
     httpRequestSeen = 0;
     return n;
   }
   httpRequestSeen = 1;
+  if (line.empty()) return n;  // requests keep their Host line
 
-  const char* block = buffer.Data + old;
-  int ending = 0;
-  std::int32_t at = LineExtent(block, n, 0, head, ending);
-  log::LogRecord* host = nullptr;
-  log::LogRecord* hostPrev = nullptr;
-  std::int32_t hostAt = 0;
-  int hostEnding = 0;
+  Line host{-1, 0, 0};
   bool proxy = false;
-  for (log::LogRecord *prev = head, *r = head->Next; r != nullptr; prev = r, r = r->Next) {
-    std::int32_t extent = LineExtent(block, n, at, r, ending);
-    if (StartsWith(r, "Host: ")) {
-      host = r;
-      hostPrev = prev;
-      hostAt = at;
-      hostEnding = ending;
-    } else if (StartsWith(r, "Proxy-Connection: ")) {
+  // Only the header: a body, or a second request behind this one, is forwarded exactly as it came.
+  for (std::int32_t at = first.Extent(); at < n;) {
+    Line l = LineAt(block, n, at);
+    if (l.length == 0) break;
+    if (l.StartsWith(block, "Host: ")) {
+      host = l;
+    } else if (l.StartsWith(block, "Proxy-Connection: ")) {
       proxy = true;
     }
-    at += extent;
+    at += l.Extent();
   }
-  if (host == nullptr || proxy) return n;
+  if (host.at < 0 || proxy) return n;
   // Only a line ended by CR LF is replaced; any other line is forwarded and shown as it was sent.
-  if (hostEnding != 2) return n;
+  if (host.ending != 2) return n;
 
-  std::string line = "Host: " + hostText + ":" + portText + "\r\n";
-  std::int32_t newLength = static_cast<std::int32_t>(line.size());
-  std::int32_t oldLength = host->Length;
-  std::int32_t diff = newLength - oldLength;
-
-  auto* record = static_cast<log::LogRecord*>(heap.AllocateOrDrain(log::LogRecordBytes(line.size())));
-  if (record == nullptr) return -2;
+  auto newLength = static_cast<std::int32_t>(line.size());
+  std::int32_t diff = newLength - host.Extent();
   // The waiting bytes must never run past the block: make room first, and treat no room as no memory.
   if (buffer.Length + diff > buffer.Capacity) {
     std::int32_t want = (buffer.Length + diff) / 4096 * 4096 + 4096;
     ResizeBuffer(heap, buffer, want);
-    if (buffer.Length + diff > buffer.Capacity) {
-      heap.Free(record);
-      return -2;
-    }
+    if (buffer.Length + diff > buffer.Capacity) return -2;
   }
-  std::memcpy(record->Text(), line.c_str(), line.size() + 1);
-  record->Colour = log::RewrittenHostLine;
-  record->Length = newLength;
-  record->Next = host->Next;
-  hostPrev->Next = record;
-  if (tail == host) tail = record;
-  heap.Free(host);
-
   // Replace the line at its own place in the block (the data may have moved while growing).
-  char* lineStart = buffer.Data + old + hostAt;
-  char* after = lineStart + oldLength;
+  char* lineStart = buffer.Data + old + host.at;
+  char* after = lineStart + host.Extent();
   std::size_t rest = static_cast<std::size_t>(buffer.Data + buffer.Length - after);
   std::memmove(lineStart + newLength, after, rest);
   std::memcpy(lineStart, line.data(), line.size());
   buffer.Length += diff;
+  rewritten = HostLine{host.at, newLength};
   return n + diff;
 }
 
-std::int32_t KeepResponseHeader(platform::Heap& heap, std::int32_t httpRequestSeen, log::LogRecord*& head,
-                                log::LogRecord*& tail, const char* block, std::int32_t n, std::int32_t textLength) {
-  if (httpRequestSeen != 1 || head == nullptr || !StartsWith(head, "HTTP/1.")) {
-    log::FreeLogRecords(heap, head);
-    tail = nullptr;
-    return 0;
-  }
-  std::int32_t at = 0;
-  int ending = 0;
-  for (log::LogRecord* r = head; r != nullptr; r = r->Next) {
-    at += LineExtent(block, n, at, r, ending);
-    if (r->Length == 2) {
-      log::LogRecord* rest = r->Next;
-      r->Next = nullptr;
-      tail = r;
-      log::FreeLogRecords(heap, rest);
-      return at;
-    }
+std::int32_t KeepResponseHeader(std::int32_t httpRequestSeen, const char* block, std::int32_t textLength) {
+  if (httpRequestSeen != 1 || textLength == 0) return 0;
+  Line first = LineAt(block, textLength, 0);
+  if (!first.StartsWith(block, "HTTP/1.")) return 0;
+  for (std::int32_t at = 0; at < textLength;) {
+    Line l = LineAt(block, textLength, at);
+    at += l.Extent();
+    if (l.length == 0) return at;
   }
   return textLength;
 }

@@ -6,8 +6,11 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/connection.h"
+#include "engine/host_rewrite.h"
+#include "engine/relay_options.h"
 #include "engine/relay_window.h"
 #include "log/traffic_log.h"
 #include "platform/event_loop.h"
@@ -26,8 +29,8 @@ class Relay {
   Relay(const Relay&) = delete;
   Relay& operator=(const Relay&) = delete;
 
-  // Relay run. StartRelay throws ValidationError when a field is refused (nothing else has happened then).
-  void StartRelay();
+  // Relay run. StartRelay throws ValidationError when an option is refused (nothing else has happened then).
+  void StartRelay(const RelayOptions& options);
   void StopRelay();
   // Stop, Pause, Resume and Reset as the user asks for them. `discard` drops lines not yet shown.
   void StopByUser(bool discard);
@@ -46,11 +49,10 @@ class Relay {
   // RelayState, in its order (the log file and the display queue live in Log).
   winsock::HANDLE RemoteLookupHandle = 0;
   winsock::HANDLE LocalLookupHandle = 0;
-  alignas(8) char RemoteHostEntry[winsock::MAXGETHOSTSTRUCT] = {};
-  alignas(8) char LocalHostEntry[winsock::MAXGETHOSTSTRUCT] = {};
+  std::vector<platform::Endpoint> RemoteHostEntry;  // the remote's addresses, in the order they are tried
+  std::vector<platform::Endpoint> LocalHostEntry;   // the machine's own addresses
   std::uint16_t RemotePort = 0;
   Connection* Connections = nullptr;
-  std::uint32_t RemoteAddress = 0;
   winsock::SOCKET ListenSocket = winsock::INVALID_SOCKET;
   std::uint8_t Started = 0;
   std::uint8_t Paused = 0;
@@ -66,9 +68,23 @@ class Relay {
 
   Connection* FindConnection(winsock::SOCKET s) const;
 
+  // How sockets carry their bytes (TLS on either side); plain TCP without a factory, or where it answers null.
+  void SetTransports(std::unique_ptr<platform::TransportFactory> factory) { transports_ = std::move(factory); }
+
+  // Whatever else records traffic (the capture file), after the log; not owned. Main thread only.
+  void AddSink(log::TrafficSink* sink) { sinks_.push_back(sink); }
+  void RemoveSink(log::TrafficSink* sink);
+
+  // Back-pressure: a side is not read while what it sent waits at or above HighMark for the other side,
+  // and is read again once that falls below LowMark; no backlogged side is read while all connections
+  // together hold TotalMark or more.
+  std::int32_t HighMark = 1 << 20;
+  std::int32_t LowMark = 1 << 19;
+  std::int64_t TotalMark = std::int64_t{256} << 20;
+
  private:
   // Start and stop.
-  void ValidateFields();
+  void ValidateOptions(const RelayOptions& options);
   int OpenLocalPort();
   winsock::SOCKET CreateListener(std::uint16_t& port);
   void RemoteLookupCompleted(int error);
@@ -77,45 +93,72 @@ class Relay {
 
   // Connections.
   void AcceptClient();
-  int ConnectToServer(Connection* c);
+  bool ConnectToServer(Connection* c);
   void ConnectCompleted(winsock::SOCKET s, int error);
-  void SetupTeardown(Connection* c);
   void SetConnectionOptions(winsock::SOCKET s);
-  void RemoveConnection(Connection* c);
-  void CloseEvent(Connection* c, winsock::SOCKET s, int error);
+  void CloseEvent(Connection* c, bool fromClient, int error);
+  void TransportNotes(Connection* c, winsock::SOCKET s);
 
-  // The data path.
+  // The data path. A connection that ends on the way is marked Closing; callers look there.
   struct Block {
-    log::LogRecord* head = nullptr;
-    log::LogRecord* tail = nullptr;
     std::int32_t textBytes = 0;
     bool incomplete = false;
+    HostLine host;
   };
   bool ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block);
-  // `most` as for ReadAvailable: one FD_READ takes a step; the read on FD_CLOSE takes all that is left.
-  int ReadFrom(Connection* c, bool fromClient, std::uint32_t most);
-  int ReadFromClient(Connection* c, std::uint32_t most = ReadStep);
-  int ReadFromServer(Connection* c, std::uint32_t most = ReadStep);
-  int FlushToServer(Connection* c);
-  int FlushToClient(Connection* c);
-  void CloseAfterClientGone(Connection* c, int errorCode);
-  void CloseAfterServerGone(Connection* c, int errorCode);
-  int ClientStreamEnded(Connection* c);
-  int ServerStreamEnded(Connection* c);
-  int PassOnEnds(Connection* c);
+  // Reads a step (at most `most`, and never past the side's mark) and forwards or keeps it; answers the
+  // bytes read. An FD_READ that finds the side backlogged is held back instead.
+  std::int32_t ReadFrom(Connection* c, bool fromClient, std::uint32_t most = ReadStep);
+  // An orderly FD_CLOSE: what is left is read as the backlog allows, then the end is passed on.
+  void FinishStream(Connection* c, bool fromClient);
+  void FlushTo(Connection* c, bool toClient);
+  void StreamEnded(Connection* c, bool fromClient);
+  void PassOnEnds(Connection* c);
+  void ReportData(Connection* c, bool fromClient, const char* bytes, std::int32_t length, const Block& block,
+                  log::TimePoint readAt);
+
+  // Back-pressure.
+  bool Backlogged(const Connection* c, bool fromClient) const;
+  void Hold(Connection* c, bool fromClient, bool close);
+  void ResumeIfDrained(Connection* c, bool fromClient);
+  void Resume(Connection* c, bool fromClient);
+  void ResumeAllBelowTotal();
+
+  // The one way a connection ends: sockets closed, lines logged and counters changed as `how` says, the
+  // sinks told, and the connection unlisted; its memory is freed by FreeEnded at the end of the event.
+  enum class End {
+    Orderly,      // both directions ended in order and everything was delivered
+    ServerGone,   // the server side failed (or closed with an error): what waits for the client is sent
+    ClientGone,   // the client side failed: what waits for the server is sent
+    SetupFailed,  // the server connect failed, or the connection could not be set up
+    Stopped,      // the relay run stops
+  };
+  void EndConnection(Connection* c, End how, int errorCode = 0);
+  void FreeEnded();
 
   void Count(Counter counter, std::int64_t& field, std::int64_t delta);
   void ShowAllCounts();
   void GiveBackOnceShown(int triesLeft);
   std::int32_t Sock(winsock::SOCKET s) const { return static_cast<std::int32_t>(s); }
+  std::vector<log::TrafficSink*>& Sinks() { return sinks_; }
 
   RelayWindow& window_;
   winsock::Winsock& ws_;
   platform::EventLoop& loop_;
   platform::Heap& heap_;
-  // The host and port texts as they stood at the start; the fields stay read-only during a run.
-  std::string remoteHostText_;
-  std::string remotePortText_;
+  // The options the run was started with; the fields stay read-only during a run.
+  RelayOptions options_;
+  // The Host line requests get, CR LF included; empty when requests keep theirs.
+  std::string hostLine_;
+  std::unique_ptr<platform::TransportFactory> transports_;
+  // The log first, then the sinks added.
+  std::vector<log::TrafficSink*> sinks_;
+  // Ended connections, freed at the end of the event that ended them.
+  std::vector<Connection*> ended_;
+  // Sides held back by the marks, so that a fall below the total mark knows whether to look for them.
+  std::int64_t heldCount_ = 0;
+  // A side was held by the total mark alone; cleared when the total falls below it again.
+  bool totalExceeded_ = false;
   // Beside the list: which listed connection owns a socket number, so that finding one does not walk
   // ten thousand records. Every listed connection's two sockets are in it, and nothing else.
   std::unordered_map<winsock::SOCKET, Connection*> index_;

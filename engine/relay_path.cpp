@@ -1,7 +1,9 @@
 // The data path: read what a side sent, log it, forward it or keep it until the other side can take it,
 // and end the connection when a side goes. An orderly end of one side's stream is passed on once
-// everything before it has been delivered, so no byte is lost to a side that closes first.
-#include "engine/host_rewrite.h"
+// everything before it has been delivered, so no byte is lost to a side that closes first. A side whose
+// bytes wait above the mark for the other is not read until they drain: TCP then slows the sender.
+#include <algorithm>
+
 #include "engine/relay.h"
 #include "log/text_lines.h"
 
@@ -9,224 +11,253 @@ namespace tapline::engine {
 
 using namespace winsock;
 
+namespace {
+
+// The two directions of a connection differ only in which buffer, sockets, counters and words they use.
+struct Side {
+  TransferBuffer& buffer;
+  std::int32_t& uncounted;
+  bool& ended;
+  bool& held;
+  bool& closeHeld;
+  SOCKET from;
+  SOCKET to;
+  std::int64_t& buffered;
+  std::int64_t& total;
+  Counter bufferedLabel;
+  Counter totalLabel;
+};
+
+Side SideOf(Relay& r, Connection* c, bool fromClient) {
+  if (fromClient) {
+    return Side{c->ToServer, c->ToServerUncounted, c->ClientEnded, c->ClientHeld, c->ClientCloseHeld,
+                c->ClientSocket, c->ServerSocket, r.ClientToServerBuffered, r.ClientToServerTotal,
+                Counter::ClientToServerBuffered, Counter::ClientToServerTotal};
+  }
+  return Side{c->ToClient, c->ToClientUncounted, c->ServerEnded, c->ServerHeld, c->ServerCloseHeld,
+              c->ServerSocket, c->ClientSocket, r.ServerToClientBuffered, r.ServerToClientTotal,
+              Counter::ServerToClientBuffered, Counter::ServerToClientTotal};
+}
+
+}  // namespace
+
 bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block) {
   if (c->TextMode == 0) return true;
   TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
-  std::int32_t whole =
-      log::SplitTextLines(heap_, buffer.Data + old, n, block.head, block.tail, block.incomplete);
-  if (whole < 0) return false;
+  std::int32_t whole = log::ScanTextLines(buffer.Data + old, n, block.incomplete);
   if (c->TextMode == -1) c->TextMode = whole == n ? 1 : 0;
   if (fromClient) {
     if (whole == n) {
-      std::int32_t length = RewriteHostHeader(heap_, c->ToServer, remoteHostText_, remotePortText_, c->HttpRequestSeen,
-                                              block.head, block.tail, old, n);
-      if (length == -2) {
-        log::FreeLogRecords(heap_, block.head);
-        block.tail = nullptr;
-        return false;
-      }
+      std::int32_t length = RewriteHostHeader(heap_, c->ToServer, hostLine_, c->HttpRequestSeen, old, n, block.host);
+      if (length == -2) return false;
       block.textBytes = length;
       n = length;
     } else {
-      log::FreeLogRecords(heap_, block.head);
-      block.tail = nullptr;
       block.textBytes = 0;
+      block.incomplete = false;
     }
   } else {
-    if (whole == n) {
-      block.textBytes = n;
-    } else {
-      block.textBytes = KeepResponseHeader(heap_, c->HttpRequestSeen, block.head, block.tail, buffer.Data + old, n, whole);
-    }
+    block.textBytes = whole == n ? n : KeepResponseHeader(c->HttpRequestSeen, buffer.Data + old, whole);
+    if (whole != n) block.incomplete = false;
     c->HttpRequestSeen = 0;
   }
   return true;
 }
 
-// The two directions of a connection differ only in which buffer, sockets, counters and words they use;
-// one read step serves both.
-int Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most) {
-  bool& ended = fromClient ? c->ClientEnded : c->ServerEnded;
-  if (ended) return 0;  // nothing more can come after a side's end
-  TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
-  std::int32_t& uncounted = fromClient ? c->ToServerUncounted : c->ToClientUncounted;
-  winsock::SOCKET from = fromClient ? c->ClientSocket : c->ServerSocket;
-  winsock::SOCKET to = fromClient ? c->ServerSocket : c->ClientSocket;
-  std::int64_t& buffered = fromClient ? ClientToServerBuffered : ServerToClientBuffered;
-  std::int64_t& total = fromClient ? ClientToServerTotal : ServerToClientTotal;
-  Counter bufferedLabel = fromClient ? Counter::ClientToServerBuffered : Counter::ServerToClientBuffered;
-  Counter totalLabel = fromClient ? Counter::ClientToServerTotal : Counter::ServerToClientTotal;
-  const char* direction = fromClient ? "Client to Server" : "Server to Client";
+void Relay::ReportData(Connection* c, bool fromClient, const char* bytes, std::int32_t length, const Block& block,
+                       log::TimePoint readAt) {
+  log::DataRead event{Sock(c->ClientSocket),
+                      fromClient ? log::Direction::ClientToServer : log::Direction::ServerToClient,
+                      bytes,
+                      length,
+                      readAt,
+                      block.textBytes,
+                      block.incomplete,
+                      block.host.at,
+                      block.host.length};
+  for (log::TrafficSink* sink : sinks_) sink->Data(event);
+}
+
+bool Relay::Backlogged(const Connection* c, bool fromClient) const {
+  const TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
+  if (buffer.Length >= HighMark) return true;
+  return buffer.Length > 0 && ClientToServerBuffered + ServerToClientBuffered >= TotalMark;
+}
+
+std::int32_t Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most) {
+  Side side = SideOf(*this, c, fromClient);
+  if (side.ended || c->Closing) return 0;  // nothing more can come after a side's end
+  if (Backlogged(c, fromClient)) {
+    // Left unanswered, the FD_READ stops the socket layer from watching this side until a read.
+    Hold(c, fromClient, false);
+    return 0;
+  }
+  // A read never takes more than the room left below the mark.
+  std::uint32_t room = static_cast<std::uint32_t>(HighMark - std::min(side.buffer.Length, HighMark));
+  most = std::min(most, std::max<std::uint32_t>(room, 1));
   std::int32_t client = Sock(c->ClientSocket);
 
-  std::int32_t old = buffer.Length;
-  int n = ReadAvailable(heap_, ws_, buffer, from, most);
-  if (n > 0) {
-    std::int32_t length = n;
-    Block block;
-    if (!ClassifyBlock(c, fromClient, old, length, block)) {
-      uncounted += buffer.Length - old;
-      n = -2;
-    } else {
-      // Behind older bytes (or before the server is connected) a block only waits its turn.
-      if (old > 0 || (fromClient && !c->ServerConnected)) {
-        Log.LogData(client, block.head, block.textBytes, block.incomplete, direction, length, buffer.Data + old,
-                    block.tail);
-        Count(bufferedLabel, buffered, length);
-        return length;
-      }
-      int sent = SendWaiting(ws_, buffer, to);
+  std::int32_t old = side.buffer.Length;
+  ReadResult r = ReadAvailable(heap_, ws_, side.buffer, side.from, most);
+  switch (r.outcome) {
+    case ReadResult::Nothing:
+      return 0;
+    case ReadResult::PeerClosed:
+      Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
+      StreamEnded(c, fromClient);
+      return 0;
+    case ReadResult::Failed: {
       int code = ws_.WSAGetLastError();
-      Log.LogData(client, block.head, block.textBytes, block.incomplete, direction, length, buffer.Data, block.tail);
-      if (sent < 0) {
-        buffered += length;  // shown by the teardown that follows
-        if (fromClient) {
-          Log.LogInform(client, "Could not send data to Server");
-          CloseAfterServerGone(c, code);
-        } else {
-          Log.LogInform(client, "Could not send data to Client");
-          CloseAfterClientGone(c, code);
-        }
-        return -1;
-      }
-      if (length - sent > 0) Count(bufferedLabel, buffered, length - sent);
-      if (sent == 0) return 0;
-      Count(totalLabel, total, sent);
-      DropFront(heap_, buffer, sent);
-      return sent;
+      Log.LogInform(client, fromClient ? "Could not read data from Client" : "Could not read data from Server");
+      EndConnection(c, fromClient ? End::ClientGone : End::ServerGone, code);
+      return 0;
     }
+    case ReadResult::OutOfMemory:
+      Log.LogInform(client, "Out of memory");
+      EndConnection(c, fromClient ? End::ClientGone : End::ServerGone);
+      return 0;
+    case ReadResult::Bytes:
+      break;
   }
-  if (n == 0) return 0;
-  if (n == -3) {
-    Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
-    return fromClient ? ClientStreamEnded(c) : ServerStreamEnded(c);
-  }
-  int code = 0;
-  if (n == -2) {
+  log::TimePoint readAt = Log.Now();
+  std::int32_t length = r.count;
+  Block block;
+  if (!ClassifyBlock(c, fromClient, old, length, block)) {
+    side.uncounted += side.buffer.Length - old;
     Log.LogInform(client, "Out of memory");
-  } else {
-    code = ws_.WSAGetLastError();
-    Log.LogInform(client, fromClient ? "Could not read data from Client" : "Could not read data from Server");
+    EndConnection(c, fromClient ? End::ClientGone : End::ServerGone);
+    return 0;
   }
-  if (fromClient) {
-    CloseAfterClientGone(c, code);
-  } else {
-    CloseAfterServerGone(c, code);
+  // Behind older bytes (or before the server is connected) a block only waits its turn.
+  if (old > 0 || (fromClient && !c->ServerConnected)) {
+    ReportData(c, fromClient, side.buffer.Data + old, length, block, readAt);
+    Count(side.bufferedLabel, side.buffered, length);
+    return r.count;
   }
-  return -1;
+  int sent = SendWaiting(ws_, side.buffer, side.to);
+  int code = ws_.WSAGetLastError();
+  ReportData(c, fromClient, side.buffer.Data, length, block, readAt);
+  if (sent < 0) {
+    side.buffered += length;  // shown by the teardown that follows
+    Log.LogInform(client, fromClient ? "Could not send data to Server" : "Could not send data to Client");
+    EndConnection(c, fromClient ? End::ServerGone : End::ClientGone, code);
+    return 0;
+  }
+  if (length - sent > 0) Count(side.bufferedLabel, side.buffered, length - sent);
+  if (sent == 0) return r.count;
+  Count(side.totalLabel, side.total, sent);
+  DropFront(heap_, side.buffer, sent);
+  return r.count;
 }
 
-int Relay::ReadFromClient(Connection* c, std::uint32_t most) { return ReadFrom(c, true, most); }
+void Relay::FinishStream(Connection* c, bool fromClient) {
+  Side side = SideOf(*this, c, fromClient);
+  // Read what is left as the backlog allows; the memory may also run short on the way: a read that could
+  // not take everything is followed by another, so no byte waiting in the socket is forgotten.
+  for (;;) {
+    if (Backlogged(c, fromClient)) {
+      Hold(c, fromClient, true);
+      return;
+    }
+    std::int32_t n = ReadFrom(c, fromClient, ReadAll);
+    if (c->Closing || side.ended) return;
+    if (n == 0) break;
+    u_long waiting = 0;
+    if (ws_.ioctlsocket(side.from, FIONREAD, &waiting) != 0 || waiting == 0) break;
+  }
+  Log.LogInform(Sock(c->ClientSocket), fromClient ? "Client disconnected" : "Server disconnected");
+  StreamEnded(c, fromClient);
+}
 
-int Relay::ReadFromServer(Connection* c, std::uint32_t most) { return ReadFrom(c, false, most); }
-
-int Relay::FlushToServer(Connection* c) {
-  int r = 0;
-  if (c->ToServer.Length > 0) {
-    r = SendAndDrop(heap_, ws_, c->ToServer, c->ServerSocket);
+void Relay::FlushTo(Connection* c, bool toClient) {
+  if (c->Closing) return;
+  bool fromClient = !toClient;
+  Side side = SideOf(*this, c, fromClient);
+  if (side.buffer.Length > 0) {
+    int r = SendAndDrop(heap_, ws_, side.buffer, side.to);
     if (r == -1) {
       int code = ws_.WSAGetLastError();
-      Log.LogInform(Sock(c->ClientSocket), "Could not send data to Server");
-      CloseAfterServerGone(c, code);
-      return -1;
+      Log.LogInform(Sock(c->ClientSocket), toClient ? "Could not send data to Client" : "Could not send data to Server");
+      EndConnection(c, toClient ? End::ClientGone : End::ServerGone, code);
+      return;
     }
-    Count(Counter::ClientToServerTotal, ClientToServerTotal, r);
-    Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -r);
+    Count(side.totalLabel, side.total, r);
+    Count(side.bufferedLabel, side.buffered, -r);
   }
-  if (PassOnEnds(c) < 0) return -1;
-  return r;
+  PassOnEnds(c);
+  if (!c->Closing) ResumeIfDrained(c, fromClient);
 }
 
-int Relay::FlushToClient(Connection* c) {
-  int r = 0;
-  if (c->ToClient.Length > 0) {
-    r = SendAndDrop(heap_, ws_, c->ToClient, c->ClientSocket);
-    if (r == -1) {
-      int code = ws_.WSAGetLastError();
-      Log.LogInform(Sock(c->ClientSocket), "Could not send data to Client");
-      CloseAfterClientGone(c, code);
-      return -1;
-    }
-    Count(Counter::ServerToClientTotal, ServerToClientTotal, r);
-    Count(Counter::ServerToClientBuffered, ServerToClientBuffered, -r);
-  }
-  if (PassOnEnds(c) < 0) return -1;
-  return r;
+void Relay::StreamEnded(Connection* c, bool fromClient) {
+  (fromClient ? c->ClientEnded : c->ServerEnded) = true;
+  PassOnEnds(c);
 }
 
-int Relay::ClientStreamEnded(Connection* c) {
-  c->ClientEnded = true;
-  return PassOnEnds(c);
-}
-
-int Relay::ServerStreamEnded(Connection* c) {
-  c->ServerEnded = true;
-  return PassOnEnds(c);
-}
-
-int Relay::PassOnEnds(Connection* c) {
+void Relay::PassOnEnds(Connection* c) {
+  if (c->Closing) return;
+  std::int32_t client = Sock(c->ClientSocket);
   // An end is passed on only after everything the side sent before it has been delivered.
   if (c->ClientEnded && c->ServerConnected && !c->ServerSendShut && c->ToServer.Length == 0) {
     ws_.shutdown(c->ServerSocket, SD_SEND);
     c->ServerSendShut = true;
+    for (log::TrafficSink* sink : sinks_) sink->StreamEnded(client, log::Direction::ClientToServer, Log.Now());
   }
   if (c->ServerEnded && !c->ClientSendShut && c->ToClient.Length == 0) {
     ws_.shutdown(c->ClientSocket, SD_SEND);
     c->ClientSendShut = true;
+    for (log::TrafficSink* sink : sinks_) sink->StreamEnded(client, log::Direction::ServerToClient, Log.Now());
   }
-  if (!(c->ServerSendShut && c->ClientSendShut)) return 0;
   // Both directions have ended and everything has been delivered.
-  std::int32_t client = Sock(c->ClientSocket);
-  ws_.closesocket(c->ServerSocket);
-  Log.LogMessage(client, "Disconnected from Server");
-  ws_.closesocket(c->ClientSocket);
-  Log.LogMessage(client, "Disconnected from Client");
-  ReleaseBuffer(heap_, c->ToServer);
-  ReleaseBuffer(heap_, c->ToClient);
-  RemoveConnection(c);
-  return -1;
+  if (c->ServerSendShut && c->ClientSendShut) EndConnection(c, End::Orderly);
 }
 
-void Relay::CloseAfterServerGone(Connection* c, int errorCode) {
-  std::int32_t client = Sock(c->ClientSocket);
-  if (c->ToServer.Length > 0) {
-    Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -(c->ToServer.Length - c->ToServerUncounted));
+void Relay::Hold(Connection* c, bool fromClient, bool close) {
+  Side side = SideOf(*this, c, fromClient);
+  // Held below its own mark: the total is what holds it, and a fall below the total must look for it.
+  if (side.buffer.Length < HighMark) totalExceeded_ = true;
+  if (!side.held) {
+    side.held = true;
+    ++heldCount_;
   }
-  ReleaseBuffer(heap_, c->ToServer);
-  ws_.closesocket(c->ServerSocket);
-  if (errorCode != 0) Log.LogInform(client, WinsockErrorText(errorCode));
-  if (c->ToClient.Length > 0) {
-    int sent = SendWaiting(ws_, c->ToClient, c->ClientSocket);
-    if (sent > 0) Count(Counter::ServerToClientTotal, ServerToClientTotal, sent);
-    Count(Counter::ServerToClientBuffered, ServerToClientBuffered, -(c->ToClient.Length - c->ToClientUncounted));
-  }
-  ReleaseBuffer(heap_, c->ToClient);
-  ws_.closesocket(c->ClientSocket);
-  Log.LogMessage(client, "Disconnected from Client");
-  RemoveConnection(c);
+  if (close) side.closeHeld = true;
 }
 
-void Relay::CloseAfterClientGone(Connection* c, int errorCode) {
-  std::int32_t client = Sock(c->ClientSocket);
-  if (errorCode != 0) Log.LogInform(client, WinsockErrorText(errorCode));
-  ws_.closesocket(c->ClientSocket);
-  if (c->ServerConnected) {
-    ReleaseBuffer(heap_, c->ToClient);
-    if (c->ToClient.Length > 0) {
-      Count(Counter::ServerToClientBuffered, ServerToClientBuffered, -(c->ToClient.Length - c->ToClientUncounted));
-    }
-    int sent = SendWaiting(ws_, c->ToServer, c->ServerSocket);
-    if (sent > 0) Count(Counter::ClientToServerTotal, ClientToServerTotal, sent);
-    if (c->ToServer.Length > 0) {
-      Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -(c->ToServer.Length - c->ToServerUncounted));
-    }
-    Log.LogMessage(client, "Disconnected from Server");
-  } else if (c->ToServer.Length > 0) {
-    Count(Counter::ClientToServerBuffered, ClientToServerBuffered, -(c->ToServer.Length - c->ToServerUncounted));
+void Relay::ResumeIfDrained(Connection* c, bool fromClient) {
+  Side side = SideOf(*this, c, fromClient);
+  bool belowTotal = ClientToServerBuffered + ServerToClientBuffered < TotalMark;
+  if (side.held && side.buffer.Length < LowMark && belowTotal) Resume(c, fromClient);
+  if (totalExceeded_ && belowTotal && !c->Closing) {
+    totalExceeded_ = false;
+    ResumeAllBelowTotal();
   }
-  ws_.closesocket(c->ServerSocket);
-  ReleaseBuffer(heap_, c->ToServer);
-  RemoveConnection(c);
+}
+
+void Relay::Resume(Connection* c, bool fromClient) {
+  Side side = SideOf(*this, c, fromClient);
+  side.held = false;
+  --heldCount_;
+  if (side.closeHeld) {
+    side.closeHeld = false;
+    FinishStream(c, fromClient);
+  } else {
+    // A read step re-arms the FD_READ that was left unanswered.
+    ReadFrom(c, fromClient);
+  }
+}
+
+void Relay::ResumeAllBelowTotal() {
+  for (Connection* c = Connections; c != nullptr && heldCount_ > 0;) {
+    Connection* next = c->Next;
+    for (bool fromClient : {true, false}) {
+      if (c->Closing) break;
+      bool held = fromClient ? c->ClientHeld : c->ServerHeld;
+      const TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
+      if (held && buffer.Length < HighMark && ClientToServerBuffered + ServerToClientBuffered < TotalMark) {
+        Resume(c, fromClient);
+      }
+    }
+    c = next;
+  }
 }
 
 }  // namespace tapline::engine

@@ -1,9 +1,11 @@
 // Relay start and stop: the field checks, the log file, the remote lookup and the listener.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "engine/relay.h"
 
@@ -43,10 +45,16 @@ constexpr std::size_t LogFileLimit = 255;
 Relay::Relay(RelayWindow& window, Winsock& ws, platform::EventLoop& loop, platform::Heap& heap)
     : Log(heap, loop), window_(window), ws_(ws), loop_(loop), heap_(heap) {
   heap_.SetDrainHook([this] { return Log.DrainOneBatch(); });
+  sinks_.push_back(&Log);
+  // What a turn recorded reaches the files before the loop waits again.
+  loop_.SetTurnEndHook([this] {
+    for (log::TrafficSink* sink : sinks_) sink->Flush();
+  });
 }
 
 Relay::~Relay() {
   // The front end is going: close everything without a word to the window.
+  loop_.SetTurnEndHook(nullptr);
   if (RemoteLookupHandle != 0) ws_.WSACancelAsyncRequest(RemoteLookupHandle);
   if (LocalLookupHandle != 0) ws_.WSACancelAsyncRequest(LocalLookupHandle);
   if (ListenSocket != INVALID_SOCKET) ws_.closesocket(ListenSocket);
@@ -60,7 +68,12 @@ Relay::~Relay() {
     ReleaseBuffer(heap_, c->ToClient);
     heap_.Free(c);
   }
+  FreeEnded();
   heap_.SetDrainHook(nullptr);
+}
+
+void Relay::RemoveSink(log::TrafficSink* sink) {
+  sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
 }
 
 void Relay::Count(Counter counter, std::int64_t& field, std::int64_t delta) {
@@ -73,12 +86,12 @@ void Relay::SetRunningState(bool running) {
   Started = running ? 1 : 0;
 }
 
-void Relay::ValidateFields() {
-  std::string host = window_.FieldText(Field::RemoteHost);
+void Relay::ValidateOptions(const RelayOptions& options) {
+  const std::string& host = options.remoteHost;
   if (host.empty()) throw ValidationError("Remote Host required", Field::RemoteHost);
   // A cut name would relay to another host, so a name too long for the lookup is refused.
   if (host.size() > RemoteHostLimit) throw ValidationError("Remote Host is too long", Field::RemoteHost);
-  std::string remotePort = window_.FieldText(Field::RemotePort);
+  const std::string& remotePort = options.remotePort;
   if (remotePort.empty()) throw ValidationError("Remote Port required", Field::RemotePort);
   std::int64_t value = 0;
   // Ports above 65535 are refused rather than cut to 16 bits, which would relay to another port.
@@ -86,32 +99,37 @@ void Relay::ValidateFields() {
     throw ValidationError("Remote Port must be a positive integer", Field::RemotePort);
   }
   RemotePort = static_cast<std::uint16_t>(value);
-  std::string localPort = window_.FieldText(Field::LocalPort);
+  const std::string& localPort = options.localPort;
   value = 0;
   if (!localPort.empty() && (!ParseInt32(localPort, value) || value < 0 || value > 65535)) {
     throw ValidationError("Local Port must be a nonnegative integer", Field::LocalPort);
   }
   LocalPort = static_cast<std::uint16_t>(value);
-  std::string logFile = window_.FieldText(Field::LogFile);
+  const std::string& logFile = options.logFile;
   if (logFile.size() > LogFileLimit) throw ValidationError("Log File name is too long", Field::LogFile);
   if (!logFile.empty() && !Log.File.Create(logFile)) {
     throw ValidationError("Could not create log file", Field::LogFile);
   }
-  remoteHostText_ = host;
-  remotePortText_ = remotePort;
+  options_ = options;
 }
 
-void Relay::StartRelay() {
+void Relay::StartRelay(const RelayOptions& options) {
   if (Started) return;
-  ValidateFields();
+  ValidateOptions(options);
+  HexOnly = options.hexOnly ? 1 : 0;
+  Log.DetailLevel = options.detailLevel;
   acceptExhausted_ = false;
   window_.ClearLogView();
   Log.CreateProcessor(window_);
-  std::uint32_t address = inet_addr(remoteHostText_.c_str());
-  if (address == INADDR_NONE) {
+  // An IPv6 address is named in brackets on the Host line, as a URL writes it.
+  std::optional<platform::Endpoint> literal = platform::Endpoint::FromAddressText(options_.remoteHost, 0);
+  std::string hostText = literal && literal->IsV6() && options_.remoteHost.front() != '[' ? "[" + options_.remoteHost + "]"
+                                                                                          : options_.remoteHost;
+  hostLine_ = "Host: " + hostText + ":" + options_.remotePort + "\r\n";
+  RemoteHostEntry.clear();
+  if (!literal) {
     Log.LogMessage("Resolving Remote Host");
-    HANDLE task = ws_.WSAAsyncGetHostByName(&loop_, SocketEventMessage, remoteHostText_.c_str(), RemoteHostEntry,
-                                            sizeof RemoteHostEntry);
+    HANDLE task = ws_.WSAAsyncGetAddrInfo(&loop_, SocketEventMessage, options_.remoteHost.c_str(), &RemoteHostEntry);
     if (task == 0) {
       Log.LogError(WinsockErrorText(ws_.WSAGetLastError()));
       UndoStart();
@@ -120,7 +138,7 @@ void Relay::StartRelay() {
     RemoteLookupHandle = task;
     ListenSocket = INVALID_SOCKET;
   } else {
-    RemoteAddress = address;
+    RemoteHostEntry.push_back(*literal);
     RemoteLookupHandle = 0;
     if (OpenLocalPort() != 0) {
       UndoStart();
@@ -157,16 +175,12 @@ int Relay::OpenLocalPort() {
 SOCKET Relay::CreateListener(std::uint16_t& port) {
   SOCKET s = ws_.socket(AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return INVALID_SOCKET;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = INADDR_ANY;
-  address.sin_port = htons(port);
-  bool ok = ws_.bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ws_.listen(s, 5) == 0;
+  // The longest queue the system allows, so that a burst of clients is not made to retry.
+  bool ok = ws_.bind(s, platform::Endpoint::AnyV4(port)) == 0 && ws_.listen(s, SOMAXCONN) == 0;
   if (ok && port == 0) {
-    sockaddr_in bound{};
-    int length = sizeof bound;
-    ok = ws_.getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0;
-    if (ok) port = ntohs(bound.sin_port);
+    platform::Endpoint bound;
+    ok = ws_.getsockname(s, bound) == 0;
+    if (ok) port = bound.Port();
   }
   if (ok) ok = ws_.WSAAsyncSelect(s, &loop_, SocketEventMessage, FD_ACCEPT) == 0;
   if (!ok) {
@@ -185,15 +199,18 @@ void Relay::RemoteLookupCompleted(int error) {
     StopRelay();
     return;
   }
-  if (!FirstHostAddress(RemoteHostEntry, RemoteAddress)) {
+  if (RemoteHostEntry.empty()) {
     Log.LogError(WinsockErrorText(WSANO_DATA));
     StopRelay();
     return;
   }
-  in_addr a{RemoteAddress};
-  char text[64];
-  std::snprintf(text, sizeof text, "Remote Host resolved to %s", inet_ntoa(a));
-  Log.LogMessage(text);
+  // Every address, in the order they are tried.
+  std::string text = "Remote Host resolved to ";
+  for (std::size_t i = 0; i < RemoteHostEntry.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += RemoteHostEntry[i].AddressText();
+  }
+  Log.LogMessage(text.c_str());
   if (OpenLocalPort() != 0) StopRelay();
 }
 
@@ -209,21 +226,10 @@ void Relay::StopRelay() {
     Log.LogMessage("Local Port closed");
     ListenSocket = INVALID_SOCKET;
   }
-  index_.clear();
-  while (Connections != nullptr) {
-    Connection* c = Connections;
-    Connections = c->Next;
-    if (Connections != nullptr) Connections->Prev = nullptr;
-    ws_.closesocket(c->ClientSocket);
-    Log.LogMessage(Sock(c->ClientSocket), "Disconnected from Client");
-    ReleaseBuffer(heap_, c->ToServer);
-    ws_.closesocket(c->ServerSocket);
-    if (c->ServerConnected) {
-      Log.LogMessage(Sock(c->ClientSocket), "Disconnected from Server");
-      ReleaseBuffer(heap_, c->ToClient);
-    }
-    heap_.Free(c);
-  }
+  while (Connections != nullptr) EndConnection(Connections, End::Stopped);
+  FreeEnded();
+  heldCount_ = 0;
+  totalExceeded_ = false;
   Log.FinishProcessor();
   heap_.GiveBack();
   ConnectionCount = 0;
@@ -232,10 +238,10 @@ void Relay::StopRelay() {
   window_.ShowCount(Counter::ServerToClientBuffered, 0);
   ClientToServerBuffered = 0;
   window_.ShowCount(Counter::ClientToServerBuffered, 0);
+  for (log::TrafficSink* sink : sinks_) sink->Flush();
   if (Log.File.IsOpen()) Log.File.Close();
   SetRunningState(false);
 }
-
 void Relay::StopByUser(bool discard) {
   if (!Started) return;
   if (discard && Log.Processor() != nullptr) Log.Processor()->Discard();
@@ -277,7 +283,7 @@ void Relay::ShowAllCounts() {
 int Relay::StartLocalLookup() {
   char name[64];
   if (ws_.gethostname(name, sizeof name) != 0) return ws_.WSAGetLastError();
-  HANDLE task = ws_.WSAAsyncGetHostByName(&loop_, SocketEventMessage, name, LocalHostEntry, sizeof LocalHostEntry);
+  HANDLE task = ws_.WSAAsyncGetAddrInfo(&loop_, SocketEventMessage, name, &LocalHostEntry);
   if (task == 0) return ws_.WSAGetLastError();
   LocalLookupHandle = task;
   return 0;

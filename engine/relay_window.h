@@ -1,5 +1,5 @@
-// What the relay needs from its front end (the window, the terminal, a test double): the four field
-// texts, the five counter labels, the running state, the log view and the status panel of the local address.
+// What the relay needs from its front end (the window, the terminal, a test double): the five counter
+// labels, the running state, the log view and the status panel of the local address. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 namespace tapline::engine {
 
+// The option a refused start names, so that a window can put the focus there.
 enum class Field { RemoteHost, RemotePort, LocalPort, LogFile };
 
 enum class Counter {
@@ -32,7 +33,6 @@ class ValidationError : public std::runtime_error {
 
 class RelayWindow : public log::LogView {
  public:
-  virtual std::string FieldText(Field field) const = 0;
   // Shows a counter in its label (through FormatCount) right after it changed.
   virtual void ShowCount(Counter counter, std::int64_t value) = 0;
   // Switches the controls between the stopped and started states.

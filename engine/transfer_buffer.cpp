@@ -28,7 +28,8 @@ int ResizeBuffer(platform::Heap& heap, TransferBuffer& buffer, std::int32_t newC
   return 0;
 }
 
-int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, SOCKET s, std::uint32_t most) {
+ReadResult ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, SOCKET s,
+                         std::uint32_t most) {
   winsock::u_long waiting = 0;
   ws.ioctlsocket(s, winsock::FIONREAD, &waiting);
   if (waiting > most) waiting = most;
@@ -38,25 +39,20 @@ int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& bu
     // A block never outgrows what its 32-bit fields can count; past that the read takes what fits.
     constexpr std::int64_t Largest = std::numeric_limits<std::int32_t>::max() / Page * Page;
     if (want > Largest) want = Largest;
-    if (want > buffer.Capacity && ResizeBuffer(heap, buffer, static_cast<std::int32_t>(want)) == -1) return -2;
-    if (want <= buffer.Capacity && buffer.Length == buffer.Capacity) return -2;
+    if (want > buffer.Capacity && ResizeBuffer(heap, buffer, static_cast<std::int32_t>(want)) == -1) {
+      return {ReadResult::OutOfMemory};
+    }
+    if (want <= buffer.Capacity && buffer.Length == buffer.Capacity) return {ReadResult::OutOfMemory};
     room = static_cast<std::uint32_t>(buffer.Capacity - buffer.Length);
   }
-  if (room == 0) {
-    // Nothing was reported waiting and the block is exactly full. A recv of 0 bytes would answer 0 and
-    // read as the peer's close, so peek at one byte instead to tell the two apart.
-    char probe;
-    int p = ws.recv(s, &probe, 1, winsock::MSG_PEEK);
-    if (p == 0) return -3;
-    if (p == SOCKET_ERROR) return ws.WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
-    return 0;  // a byte arrived since: the next FD_READ grows the block for it
-  }
   if (room > most) room = most;
+  // With the block exactly full the read asks for nothing: the socket layer then answers 0 only for the
+  // peer's close.
   int n = ws.recv(s, buffer.Data + buffer.Length, static_cast<int>(room), 0);
-  if (n == 0) return -3;
-  if (n == SOCKET_ERROR) return ws.WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+  if (n == 0) return {ReadResult::PeerClosed};
+  if (n == SOCKET_ERROR) return {ws.WSAGetLastError() == WSAEWOULDBLOCK ? ReadResult::Nothing : ReadResult::Failed};
   buffer.Length += n;
-  return n;
+  return {ReadResult::Bytes, n};
 }
 
 int SendWaiting(winsock::Winsock& ws, TransferBuffer& buffer, SOCKET s) {

@@ -24,10 +24,16 @@ constexpr std::uint32_t ReadStep = 256 * 1024;
 // No limit but what is waiting: for the last read, after which no FD_READ follows.
 constexpr std::uint32_t ReadAll = 0xFFFFFFFF;
 
-// n > 0 bytes appended; 0 nothing to read now; -1 socket error; -2 out of memory; -3 the peer closed.
-// Takes what FIONREAD reports, but not more than `most`.
-int ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s,
-                  std::uint32_t most = ReadAll);
+struct ReadResult {
+  enum Outcome { Bytes, Nothing, Failed, OutOfMemory, PeerClosed };
+  Outcome outcome;
+  std::int32_t count = 0;  // bytes appended, for Bytes
+};
+
+// Takes what the socket reports available, but not more than `most`. Failed leaves the socket layer's
+// error number to be read.
+ReadResult ReadAvailable(platform::Heap& heap, winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s,
+                         std::uint32_t most = ReadAll);
 // Bytes sent from the front (the buffer is unchanged), or -1 on a socket error.
 int SendWaiting(winsock::Winsock& ws, TransferBuffer& buffer, winsock::SOCKET s);
 // Removes `count` bytes from the front; shrinks a block left with more than 8192 bytes free.

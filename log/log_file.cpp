@@ -245,7 +245,12 @@ bool LogFile::Create(const std::string& fileName) {
       Put(file_, "\r\n", 2);
     }
   }
+  Flush();  // a reader sees the header as soon as the run has started
   return true;
+}
+
+void LogFile::Flush() {
+  if (file_ != nullptr) std::fflush(file_);
 }
 
 void LogFile::Write(const char* text, Colour colour) { Write(text, std::strlen(text), colour); }

@@ -1,5 +1,5 @@
 // The log file of a relay run: plain text, or an HTML page whose spans keep each kind's colour.
-// Main thread only; written through a buffered stream, complete once closed.
+// Main thread only; written through a buffered stream that its owner flushes once per event-loop turn.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +32,9 @@ class LogFile {
   // Hex dump lines as FormatHexDump composes them, in the data colour: the same bytes as Write would
   // make of them, without escaping each character of the fixed layout.
   void WriteHexDump(const char* dump, std::size_t length);
+
+  // What was written so far goes to the file's descriptor (one write for a turn's lines).
+  void Flush();
 
   // Writes the trailer (HTML only) and closes the file.
   void Close();

@@ -20,8 +20,35 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 }  // namespace
 
+std::int32_t ScanTextLines(const char* block, std::int32_t length, bool& incomplete) {
+  // The same rules as SplitTextLines, without making the records nobody may look at.
+  incomplete = false;
+  bool afterCr = false;
+  std::int32_t lineStart = 0;
+  bool lineOpen = false;
+  for (std::int32_t i = 0; i < length; ++i) {
+    auto c = static_cast<unsigned char>(block[i]);
+    if (!lineOpen) {
+      lineStart = i;
+      lineOpen = true;
+    }
+    if (!afterCr) {
+      if (IsTextByte(c)) continue;
+      if (c == '\r') {
+        afterCr = true;
+        continue;
+      }
+    }
+    if (c != '\n') return lineStart;
+    afterCr = false;
+    lineOpen = false;
+  }
+  incomplete = lineOpen;
+  return length;
+}
+
 std::int32_t SplitTextLines(platform::Heap& heap, const char* block, std::int32_t length, LogRecord*& head,
-                            LogRecord*& tail, bool& incomplete) {
+                            LogRecord*& tail, bool& incomplete, std::int32_t highlightAt) {
   // Whatever the caller left in the chain would otherwise leak when we overwrite it.
   FreeLogRecords(heap, head);
   tail = nullptr;
@@ -54,7 +81,8 @@ std::int32_t SplitTextLines(platform::Heap& heap, const char* block, std::int32_
       return lineStart;  // the complete lines before this one stay in the chain
     }
     if (lineEnd < 0) lineEnd = i;
-    if (!NewLogRecord(heap, head, tail, DataLine, lineEnd - lineStart, block + lineStart)) {
+    Colour colour = lineStart == highlightAt ? RewrittenHostLine : DataLine;
+    if (!NewLogRecord(heap, head, tail, colour, lineEnd - lineStart, block + lineStart)) {
       FreeLogRecords(heap, head);
       tail = nullptr;
       return -1;
@@ -66,7 +94,8 @@ std::int32_t SplitTextLines(platform::Heap& heap, const char* block, std::int32_
   if (incomplete) {
     // A block that stops right after a CR: the line ends at the CR, which may yet be followed by an LF.
     std::int32_t end = state == SplitState::AfterCR ? lineEnd : length;
-    if (!NewLogRecord(heap, head, tail, DataLine, end - lineStart, block + lineStart)) {
+    Colour colour = lineStart == highlightAt ? RewrittenHostLine : DataLine;
+    if (!NewLogRecord(heap, head, tail, colour, end - lineStart, block + lineStart)) {
       FreeLogRecords(heap, head);
       tail = nullptr;
       return -1;

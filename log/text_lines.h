@@ -10,12 +10,16 @@
 
 namespace tapline::log {
 
+// How much of a block forms text lines: the block length when all of it does (an unterminated last line
+// included, which sets `incomplete`), else the offset where the first line holding a non-text byte begins.
+std::int32_t ScanTextLines(const char* block, std::int32_t length, bool& incomplete);
+
 // Fills the chain (emptied first) with the block's leading text lines, each a DataLine record ending in
-// CR LF. Answers the block length when the whole block is text lines (an unterminated last line included,
-// which sets `incomplete`), else the offset where the first line holding a non-text byte begins (the
-// chain holds the complete lines before it), or -1 when memory ran out (the chain is then empty).
+// CR LF; the line that starts at `highlightAt` (if any) gets the colour of a rewritten Host line. Answers
+// as ScanTextLines (the chain then holds the lines before the first non-text one), or -1 when memory ran
+// out (the chain is then empty).
 std::int32_t SplitTextLines(platform::Heap& heap, const char* block, std::int32_t length, LogRecord*& head,
-                            LogRecord*& tail, bool& incomplete);
+                            LogRecord*& tail, bool& incomplete, std::int32_t highlightAt = -1);
 
 // Copies the text from `p` to `end` into `out`, each CR LF as LF alone (any other CR stays), until the text
 // ends or `room` (at least 16) has fewer than 16 places left; answers where it stopped, with the

@@ -100,18 +100,31 @@ bool TrafficLog::LogLine(const char* text, Colour colour, std::int32_t socket, s
                          std::uint32_t minimumDetail) {
   // A line that neither the file nor the view will hold is not even formatted.
   if (!File.IsOpen() && minimumDetail > DetailLevel) return true;
-  std::string stamped;
+  if (length < 0) length = static_cast<std::int32_t>(std::strlen(text));
+  // The stamped line is put together on the stack, or for a long text in a block of the relay's heap, so
+  // that a shortage of memory takes the drain-and-retry path like every other allocation of the log.
+  char local[512];
+  char* stamped = nullptr;
   if (colour != 0) {
     char prefix[96];
     std::size_t prefixLength = FormatPrefix(prefix, sizeof prefix, socket);
-    std::size_t textLength = length >= 0 ? static_cast<std::size_t>(length) : std::strlen(text);
-    stamped.reserve(prefixLength + textLength);
-    stamped.append(prefix, prefixLength);
-    stamped.append(text, textLength);
-    text = stamped.c_str();
-    if (length >= 0) length = static_cast<std::int32_t>(stamped.size());
+    std::size_t total = prefixLength + static_cast<std::size_t>(length);
+    if (total <= sizeof local) {
+      stamped = local;
+    } else {
+      stamped = static_cast<char*>(heap_.AllocateOrDrain(total));
+      if (stamped == nullptr) return false;
+    }
+    std::memcpy(stamped, prefix, prefixLength);
+    std::memcpy(stamped + prefixLength, text, static_cast<std::size_t>(length));
+    text = stamped;
+    length = static_cast<std::int32_t>(total);
   }
-  if (length < 0) length = static_cast<std::int32_t>(std::strlen(text));
+  struct FreeLater {
+    platform::Heap& heap;
+    char* block;
+    ~FreeLater() { heap.Free(block); }
+  } freeLater{heap_, stamped != local ? stamped : nullptr};
   if (File.IsOpen()) {
     File.Write(text, static_cast<std::size_t>(length), colour);
     File.Write("\r\n", 2, colour);
@@ -122,6 +135,10 @@ bool TrafficLog::LogLine(const char* text, Colour colour, std::int32_t socket, s
   if (!NewLogRecord(heap_, head, tail, colour, length, text)) return false;
   Enqueue(head, tail);
   return true;
+}
+
+void TrafficLog::Flush() {
+  if (File.IsOpen()) File.Flush();
 }
 
 }  // namespace tapline::log

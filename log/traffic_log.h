@@ -1,5 +1,6 @@
 // The traffic log of a relay run: every line is time-stamped, written to the log file at once and queued
 // for the view through the display queue; received blocks are rendered as text lines and hex dump.
+// Main thread only (the display queue's workers are its own).
 #pragma once
 
 #include <chrono>
@@ -11,15 +12,16 @@
 #include "log/log_record.h"
 #include "log/log_view.h"
 #include "log/request_processor.h"
+#include "log/traffic_sink.h"
 #include "platform/event_loop.h"
 #include "platform/heap.h"
 
 namespace tapline::log {
 
-class TrafficLog {
+class TrafficLog : public TrafficSink {
  public:
   TrafficLog(platform::Heap& heap, platform::EventLoop& loop);
-  ~TrafficLog();  // abandons every worker and waits for it to end; the view is not touched again
+  ~TrafficLog() override;  // abandons every worker and waits for it to end; the view is not touched again
   TrafficLog(const TrafficLog&) = delete;
   TrafficLog& operator=(const TrafficLog&) = delete;
 
@@ -44,18 +46,25 @@ class TrafficLog {
   bool LogInform(std::int32_t socket, const char* text) { return LogLine(text, InformLine, socket, -1, 0); }
   bool LogError(const char* text) { return LogLine(text, ErrorLine, -1, -1, 0); }
 
-  // A received block: header line, the chain's text lines (taken over), and the hex dump of the bytes
-  // from `textBytes` on.
-  void LogData(std::int32_t clientSocket, LogRecord*& head, std::int32_t textBytes, bool incomplete,
-               const char* direction, std::int32_t blockLength, const char* block, LogRecord*& tail);
+  // As a traffic sink: a received block is its header line, its text lines and the hex dump of the rest;
+  // the connection's other events have lines of the relay's own.
+  void Opened(const ConnectionOpened&) override {}
+  void ServerConnected(std::int32_t, const platform::Endpoint&, TimePoint) override {}
+  void ConnectFailed(std::int32_t, const platform::Endpoint&, TimePoint) override {}
+  void Data(const DataRead& event) override;
+  void StreamEnded(std::int32_t, Direction, TimePoint) override {}
+  void Closed(std::int32_t, bool, TimePoint) override {}
+  // Lines of this turn reach the log file's descriptor.
+  void Flush() override;
   // Dumps the block from `start` on; false when a line could not be queued (the rest is dropped).
   bool LogHexDump(const char* block, std::int32_t length, std::int32_t start);
 
   platform::Heap& Heap() { return heap_; }
 
-  // The clock behind the time stamps (tests fix it).
+  // The clock behind the time stamps and the traffic events (tests fix it).
   using Clock = std::chrono::system_clock::time_point (*)();
   void SetClock(Clock clock) { clock_ = clock; }
+  TimePoint Now() const { return clock_(); }
 
  private:
   void Enqueue(LogRecord* head, LogRecord* tail);

@@ -232,6 +232,7 @@ bool EventLoop::Turn(int timeoutMs) {
     }
   }
   inTurn_ = false;
+  if (turnEnd_) turnEnd_();
   // The descriptor must stay readable while anything waits, for a host loop that polls it.
   std::lock_guard<std::mutex> lock(shared_->mutex);
   if (!shared_->queue.empty()) SignalLocked();

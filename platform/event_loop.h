@@ -40,6 +40,9 @@ class EventLoop {
   // Main thread: drop every undelivered `message` whose wParam is `wParam`.
   void RemoveMessages(unsigned message, WPARAM wParam);
 
+  // Main thread: `hook` runs at the end of every turn, before the loop may wait again (what a turn
+  // buffered for a file goes out there).
+  void SetTurnEndHook(std::function<void()> hook) { turnEnd_ = std::move(hook); }
   // Main thread: readiness of a descriptor (level-triggered epoll events) reaches `handler` while polling.
   void Watch(int fd, std::uint32_t events, ReadyHandler handler);
   void Rewatch(int fd, std::uint32_t events);  // change the events of a watched descriptor
@@ -109,6 +112,7 @@ class EventLoop {
   int timerFd_ = -1;  // timerfd, readable once the earliest scheduled call is due
   std::multimap<std::int64_t, std::function<void()>> timers_;  // by due time (monotonic nanoseconds)
   MessageHandler handler_;
+  std::function<void()> turnEnd_;
   std::unordered_map<int, WatchEntry> watches_;
   std::uint64_t nextGeneration_ = 1;
   bool quit_ = false;

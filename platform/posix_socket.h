@@ -15,6 +15,10 @@
 namespace tapline::posix {
 
 inline constexpr int kAfInet = AF_INET;
+inline constexpr int kAfInet6 = AF_INET6;
+inline constexpr int kIpprotoIpv6 = IPPROTO_IPV6;
+inline constexpr int kIpv6V6only = IPV6_V6ONLY;
+inline constexpr int kSomaxconn = SOMAXCONN;
 inline constexpr int kSockStream = SOCK_STREAM;
 inline constexpr int kSolSocket = SOL_SOCKET;
 inline constexpr int kIpprotoTcp = IPPROTO_TCP;
@@ -31,6 +35,10 @@ inline std::uint32_t HostToNet32(std::uint32_t v) { return htonl(v); }
 }  // namespace tapline::posix
 
 #undef AF_INET
+#undef AF_INET6
+#undef IPPROTO_IPV6
+#undef IPV6_V6ONLY
+#undef SOMAXCONN
 #undef SOCK_STREAM
 #undef SOL_SOCKET
 #undef IPPROTO_TCP

@@ -22,27 +22,56 @@ int SocketError(int fd) {
   return err;
 }
 
-bool ToPosix(const sockaddr* address, int length, ::sockaddr_in& out) {
+// The Windows Sockets IPv4 address structure as an endpoint, and back.
+bool FromLegacy(const sockaddr* address, int length, platform::Endpoint& out) {
   if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) return false;
   sockaddr_in in;
   std::memcpy(&in, address, sizeof in);
   if (in.sin_family != AF_INET) return false;
-  out = ::sockaddr_in{};
-  out.sin_family = posix::kAfInet;
-  out.sin_port = in.sin_port;
-  out.sin_addr.s_addr = in.sin_addr.s_addr;
+  out = platform::Endpoint::V4(reinterpret_cast<const unsigned char*>(&in.sin_addr.s_addr), ntohs(in.sin_port));
   return true;
 }
 
-void FromPosix(const ::sockaddr_in& in, sockaddr* address, int* length) {
+void ToLegacy(const platform::Endpoint& e, sockaddr* address, int* length) {
   if (address == nullptr || length == nullptr) return;
   sockaddr_in out{};
   out.sin_family = AF_INET;
-  out.sin_port = in.sin_port;
-  out.sin_addr.s_addr = in.sin_addr.s_addr;
+  out.sin_port = htons(e.Port());
+  if (e.IsV4()) std::memcpy(&out.sin_addr.s_addr, e.V4Bytes(), 4);
   int n = *length < static_cast<int>(sizeof out) ? *length : static_cast<int>(sizeof out);
   if (n > 0) std::memcpy(address, &out, static_cast<std::size_t>(n));
   *length = static_cast<int>(sizeof out);
+}
+
+// An endpoint as the system takes it from the socket it is used with: an IPv4 address on an IPv6 socket
+// is written IPv4-mapped.
+socklen_t ForSocket(int fd, const platform::Endpoint& e, ::sockaddr_storage& out) {
+  ::sockaddr_storage own{};
+  socklen_t ownLength = sizeof own;
+  std::memcpy(&out, e.Address, sizeof out);
+  if (::getsockname(fd, reinterpret_cast<::sockaddr*>(&own), &ownLength) == 0 && own.ss_family == posix::kAfInet6 &&
+      out.ss_family == posix::kAfInet) {
+    ::sockaddr_in6 mapped{};
+    mapped.sin6_family = posix::kAfInet6;
+    mapped.sin6_port = reinterpret_cast<const ::sockaddr_in*>(&out)->sin_port;
+    mapped.sin6_addr.s6_addr[10] = 0xFF;
+    mapped.sin6_addr.s6_addr[11] = 0xFF;
+    std::memcpy(mapped.sin6_addr.s6_addr + 12, e.V4Bytes(), 4);
+    std::memset(&out, 0, sizeof out);
+    std::memcpy(&out, &mapped, sizeof mapped);
+    return sizeof mapped;
+  }
+  return e.Length;
+}
+
+platform::Endpoint FromSystem(const ::sockaddr_storage& in, socklen_t length) {
+  platform::Endpoint e;
+  std::size_t n = length < sizeof e.Address ? length : sizeof e.Address;
+  std::memcpy(e.Address, &in, n);
+  e.Length = static_cast<std::uint32_t>(n);
+  // An IPv4 peer of a dual-stack listener arrives IPv4-mapped; it is an IPv4 peer.
+  if (e.IsV4() && in.ss_family == posix::kAfInet6) return platform::Endpoint::V4(e.V4Bytes(), e.Port());
+  return e;
 }
 
 }  // namespace
@@ -76,9 +105,13 @@ void Winsock::UpdateInterest(SocketState& st) {
         break;
       case SocketState::Kind::Connected:
         if (!st.closePosted) {
-          if ((st.mask & FD_READ) && (st.readArmed || st.readLingers)) events |= EPOLLIN;
+          bool established = st.transport == nullptr || st.transport->Established();
+          if ((st.mask & FD_READ) && (st.readArmed || st.readLingers) && established) events |= EPOLLIN;
           if (st.mask & FD_CLOSE) events |= EPOLLRDHUP;
           if (events == 0) events = EPOLLRDHUP;  // still learn of a reset
+          unsigned needs = st.transport == nullptr ? 0 : st.transport->Needs();
+          if (needs & platform::NeedRead) events |= EPOLLIN;
+          if (needs & platform::NeedWrite) events |= EPOLLOUT;
         }
         if ((st.mask & FD_WRITE) && st.writeArmed) events |= EPOLLOUT;
         break;
@@ -128,39 +161,74 @@ void Winsock::OnReady(SOCKET s, std::uint32_t events) {
         if (err == 0) {
           st->kind = SocketState::Kind::Connected;
           Post(*st, FD_CONNECT, 0);
-          Post(*st, FD_WRITE, 0);
+          // The socket can take bytes now; a transport with a handshake says so once it has completed.
+          st->writeArmed = true;
+          OnConnectedReady(*st, EPOLLOUT);
         } else {
           st->closePosted = true;  // a failed connect reports nothing more
           Post(*st, FD_CONNECT, TranslateErrno(err));
         }
       }
       break;
-    case SocketState::Kind::Connected: {
-      bool broken = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
-      if ((events & EPOLLIN) && !st->readArmed) st->readLingers = false;
-      if ((events & EPOLLIN) && st->readArmed && !st->closePosted && (st->mask & FD_READ)) {
-        // Readable without a hang-up means data; with one, it may be only the end, which is FD_CLOSE's.
-        int waiting = 1;
-        if (broken && (::ioctl(st->fd, posix::kFionread, &waiting) != 0)) waiting = 0;
-        if (waiting > 0) {
-          st->readArmed = false;
-          st->readLingers = true;
-          Post(*st, FD_READ, 0);
-        }
-      }
-      if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && st->writeArmed) {
-        st->writeArmed = false;
-        Post(*st, FD_WRITE, 0);
-      }
-      if (broken && !st->closePosted) {
-        st->closePosted = true;
-        st->closeError = (events & (EPOLLERR | EPOLLHUP)) ? TranslateErrno(SocketError(st->fd)) : 0;
-        Post(*st, FD_CLOSE, st->closeError);
-      }
+    case SocketState::Kind::Connected:
+      OnConnectedReady(*st, events);
       break;
-    }
   }
   UpdateInterest(*st);
+}
+
+void Winsock::OnConnectedReady(SocketState& st, std::uint32_t events) {
+  bool broken = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+  bool readable = (events & EPOLLIN) != 0;
+  if (st.closePosted) {
+    if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && st.writeArmed) {
+      st.writeArmed = false;
+      Post(st, FD_WRITE, 0);
+    }
+    return;
+  }
+  platform::Transport& transport = *st.transport;
+  bool wasEstablished = transport.Established();
+  int failure = transport.Progress(st.fd, readable || broken, (events & EPOLLOUT) != 0);
+  PostNotes(st);
+  if (failure != 0) {
+    PostClose(st, TranslateErrno(failure));
+    return;
+  }
+  if (!transport.Established()) return;  // the handshake goes on; Needs() says what it waits for
+  if (!wasEstablished) {
+    // Bytes may have come with the handshake's last flight, and the user may have tried to send.
+    readable = readable || transport.Holds();
+    if (st.writeArmed) events |= EPOLLOUT;
+  }
+  if (readable && !st.readArmed) st.readLingers = false;
+  if (readable && st.readArmed && (st.mask & FD_READ)) {
+    // Readable without a hang-up means data; with one, it may be only the end, which is FD_CLOSE's.
+    long waiting = 1;
+    int err = 0;
+    if (broken) waiting = transport.Available(st.fd, err);
+    if (waiting > 0) {
+      st.readArmed = false;
+      st.readLingers = true;
+      Post(st, FD_READ, 0);
+    }
+  }
+  bool writable = (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0;
+  int closeError = broken && (events & (EPOLLERR | EPOLLHUP)) ? TranslateErrno(SocketError(st.fd)) : 0;
+  // A reset goes before the room to write: the user learns of it as a reset, not from a send that fails.
+  bool closeFirst = broken && closeError != 0;
+  if (closeFirst) PostClose(st, closeError);
+  if (writable && st.writeArmed) {
+    st.writeArmed = false;
+    Post(st, FD_WRITE, 0);
+  }
+  if (broken && !closeFirst) PostClose(st, 0);
+}
+
+void Winsock::PostClose(SocketState& st, int error) {
+  st.closePosted = true;
+  st.closeError = error;
+  Post(st, FD_CLOSE, error);
 }
 
 Winsock::Winsock(EventLoop& loop) : loop_(loop), resolver_(SystemResolver) {
@@ -212,64 +280,89 @@ int Winsock::WSAAsyncSelect(SOCKET s, HWND target, unsigned message, long events
   return 0;
 }
 
-SOCKET Winsock::socket(int family, int type, int protocol) {
-  if (family != AF_INET || type != SOCK_STREAM) {
-    Fail(WSAEAFNOSUPPORT);
-    return INVALID_SOCKET;
-  }
-  int fd = ::socket(posix::kAfInet, posix::kSockStream | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+int Winsock::OpenSocket(int family) {
+  int fd = ::socket(family, posix::kSockStream | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     Fail(TranslateErrno(errno));
-    return INVALID_SOCKET;
+    return -1;
   }
   auto st = std::make_unique<SocketState>();
   st->fd = fd;
   st->id = nextSocketId_++;
-  SOCKET s = static_cast<SOCKET>(fd);
-  sockets_[s] = std::move(st);
-  return s;
+  sockets_[static_cast<SOCKET>(fd)] = std::move(st);
+  return fd;
+}
+
+SOCKET Winsock::socket(int family, int type, int /*protocol*/) {
+  if ((family != AF_INET && family != AF_INET6) || type != SOCK_STREAM) {
+    Fail(WSAEAFNOSUPPORT);
+    return INVALID_SOCKET;
+  }
+  int fd = OpenSocket(family == AF_INET ? posix::kAfInet : posix::kAfInet6);
+  return fd < 0 ? INVALID_SOCKET : static_cast<SOCKET>(fd);
 }
 
 int Winsock::bind(SOCKET s, const sockaddr* address, int length) {
+  platform::Endpoint e;
+  if (!FromLegacy(address, length, e)) return Fail(WSAEFAULT);
+  return bind(s, e);
+}
+
+int Winsock::bind(SOCKET s, const platform::Endpoint& address) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
-  ::sockaddr_in in;
-  if (!ToPosix(address, length, in)) return Fail(WSAEFAULT);
+  if (address.Empty()) return Fail(WSAEFAULT);
   // Windows lets a port be bound again while old connections of it linger in TIME_WAIT; this is how
   // Linux says the same. It never lets two listeners share a port.
   int one = 1;
   ::setsockopt(st->fd, posix::kSolSocket, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(st->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in) != 0) return Fail(TranslateErrno(errno));
+  ::sockaddr_storage in;
+  socklen_t length = ForSocket(st->fd, address, in);
+  if (::bind(st->fd, reinterpret_cast<::sockaddr*>(&in), length) != 0) return Fail(TranslateErrno(errno));
   return 0;
 }
 
 int Winsock::listen(SOCKET s, int backlog) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
-  if (::listen(st->fd, backlog) != 0) return Fail(TranslateErrno(errno));
+  if (::listen(st->fd, backlog == SOMAXCONN ? posix::kSomaxconn : backlog) != 0) return Fail(TranslateErrno(errno));
   st->kind = SocketState::Kind::Listening;
   UpdateInterest(*st);
   return 0;
 }
 
 int Winsock::getsockname(SOCKET s, sockaddr* address, int* length) {
+  if (length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+  platform::Endpoint e;
+  if (getsockname(s, e) != 0) return SOCKET_ERROR;
+  ToLegacy(e, address, length);
+  return 0;
+}
+
+int Winsock::getsockname(SOCKET s, platform::Endpoint& address) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
-  if (length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
-  ::sockaddr_in in{};
+  ::sockaddr_storage in{};
   socklen_t len = sizeof in;
   if (::getsockname(st->fd, reinterpret_cast<::sockaddr*>(&in), &len) != 0) return Fail(TranslateErrno(errno));
-  FromPosix(in, address, length);
+  address = FromSystem(in, len);
   return 0;
 }
 
 SOCKET Winsock::accept(SOCKET s, sockaddr* address, int* length) {
+  platform::Endpoint peer;
+  SOCKET n = accept(s, &peer);
+  if (n != INVALID_SOCKET) ToLegacy(peer, address, length);
+  return n;
+}
+
+SOCKET Winsock::accept(SOCKET s, platform::Endpoint* peer) {
   SocketState* st = Find(s);
   if (st == nullptr) {
     Fail(WSAENOTSOCK);
     return INVALID_SOCKET;
   }
-  ::sockaddr_in in{};
+  ::sockaddr_storage in{};
   socklen_t len = sizeof in;
   int fd = ::accept4(st->fd, reinterpret_cast<::sockaddr*>(&in), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   int err = errno;
@@ -300,18 +393,26 @@ SOCKET Winsock::accept(SOCKET s, sockaddr* address, int* length) {
   ns->fd = fd;
   ns->id = nextSocketId_++;
   ns->kind = SocketState::Kind::Connected;
+  ns->transport = platform::MakeTcpTransport();
   SOCKET n = static_cast<SOCKET>(fd);
   sockets_[n] = std::move(ns);
-  FromPosix(in, address, length);
+  if (peer != nullptr) *peer = FromSystem(in, len);
   return n;
 }
 
 int Winsock::connect(SOCKET s, const sockaddr* address, int length) {
+  platform::Endpoint e;
+  if (!FromLegacy(address, length, e)) return Fail(WSAEFAULT);
+  return connect(s, e);
+}
+
+int Winsock::connect(SOCKET s, const platform::Endpoint& address) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
-  ::sockaddr_in in;
-  if (!ToPosix(address, length, in)) return Fail(WSAEFAULT);
-  int r = ::connect(st->fd, reinterpret_cast<::sockaddr*>(&in), sizeof in);
+  if (address.Empty()) return Fail(WSAEFAULT);
+  ::sockaddr_storage in;
+  socklen_t length = ForSocket(st->fd, address, in);
+  int r = ::connect(st->fd, reinterpret_cast<::sockaddr*>(&in), length);
   int err = r == 0 ? 0 : errno;
   switch (err) {
     case EBADF:
@@ -325,6 +426,7 @@ int Winsock::connect(SOCKET s, const sockaddr* address, int length) {
     default:
       break;
   }
+  if (!st->transport) st->transport = platform::MakeTcpTransport();
   if (!st->selected) {
     // A socket nobody listens to: the answer has to come from the call itself.
     if (err == 0) {
@@ -338,7 +440,8 @@ int Winsock::connect(SOCKET s, const sockaddr* address, int length) {
   if (err == 0) {
     st->kind = SocketState::Kind::Connected;
     Post(*st, FD_CONNECT, 0);
-    Post(*st, FD_WRITE, 0);
+    st->writeArmed = true;
+    OnConnectedReady(*st, EPOLLOUT);
   } else if (err == EINPROGRESS) {
     st->kind = SocketState::Kind::Connecting;
   } else {
@@ -350,17 +453,54 @@ int Winsock::connect(SOCKET s, const sockaddr* address, int length) {
   return Fail(WSAEWOULDBLOCK);
 }
 
+int Winsock::SetTransport(SOCKET s, std::unique_ptr<platform::Transport> transport) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(WSAENOTSOCK);
+  if (!transport) return Fail(WSAEINVAL);
+  st->transport = std::move(transport);
+  UpdateInterest(*st);
+  return 0;
+}
+
+std::vector<platform::TransportNote> Winsock::TakeTransportNotes(SOCKET s) {
+  SocketState* st = Find(s);
+  if (st == nullptr) return {};
+  return std::move(st->notes);
+}
+
+std::string Winsock::TransportFailure(SOCKET s) {
+  SocketState* st = Find(s);
+  if (st == nullptr || !st->transport) return std::string();
+  return st->transport->FailureText();
+}
+
+void Winsock::PostNotes(SocketState& st) {
+  std::vector<platform::TransportNote> notes = st.transport->TakeNotes();
+  if (notes.empty()) return;
+  bool posted = !st.notes.empty();
+  for (auto& note : notes) st.notes.push_back(std::move(note));
+  if (!posted && st.selected) loop_.PostMessage(st.message, static_cast<WPARAM>(st.fd), WSAMAKESELECTREPLY(FD_NOTE, 0));
+}
+
 int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
-  int posixFlags = (flags & MSG_PEEK) ? posix::kMsgPeek : 0;
-  ssize_t n = ::recv(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), posixFlags);
-  int err = errno;
+  if (!st->transport) return Fail(WSAENOTCONN);
+  int err = 0;
+  long n = st->transport->Read(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), (flags & MSG_PEEK) != 0, err);
   if (!st->readArmed) {
     st->readArmed = true;  // the next data (or what is left) is reported again
+    // Bytes the transport already holds are announced by no readiness: report them now.
+    if (n > 0 && st->transport->Holds() && (st->mask & FD_READ) && !st->closePosted) {
+      st->readArmed = false;
+      st->readLingers = false;
+      Post(*st, FD_READ, 0);
+    }
     UpdateInterest(*st);
   }
+  PostNotes(*st);
   if (n < 0) {
+    if (err == EAGAIN || err == EWOULDBLOCK) return Fail(WSAEWOULDBLOCK);
     // After a reset has been reported through FD_CLOSE, the close event has said it all.
     if (st->closePosted && st->closeError != 0 && (err == ECONNRESET || err == EPIPE)) return Fail(WSAEWOULDBLOCK);
     return Fail(TranslateErrno(err));
@@ -372,11 +512,14 @@ int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
 int Winsock::send(SOCKET s, const char* buffer, int length, int /*flags*/) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
-  ssize_t n = ::send(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL);
+  if (!st->transport) return Fail(WSAENOTCONN);
+  int err = 0;
+  long n = st->transport->Write(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), err);
   if (n < 0) {
-    int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      if (!st->writeArmed) {
+    // A reset already reported through FD_CLOSE is answered there, as for recv: the sender waits for it.
+    bool reported = st->closePosted && st->closeError != 0 && (err == ECONNRESET || err == EPIPE);
+    if (err == EAGAIN || err == EWOULDBLOCK || reported) {
+      if (!st->writeArmed && !reported) {
         st->writeArmed = true;
         UpdateInterest(*st);
       }
@@ -391,8 +534,9 @@ int Winsock::ioctlsocket(SOCKET s, long command, u_long* argument) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
   if (command != FIONREAD || argument == nullptr) return Fail(WSAEINVAL);
-  int waiting = 0;
-  if (::ioctl(st->fd, posix::kFionread, &waiting) != 0) return Fail(TranslateErrno(errno));
+  int err = 0;
+  long waiting = st->transport ? st->transport->Available(st->fd, err) : 0;
+  if (waiting < 0) return Fail(TranslateErrno(err));
   *argument = static_cast<u_long>(waiting);
   return 0;
 }
@@ -407,6 +551,11 @@ int Winsock::setsockopt(SOCKET s, int level, int option, const char* value, int 
     // Linux closes gracefully in the background by default, which is what this asks for.
     return 0;
   }
+  if (level == IPPROTO_IPV6 && option == IPV6_V6ONLY) {
+    int flag = v != 0;
+    if (::setsockopt(st->fd, posix::kIpprotoIpv6, posix::kIpv6V6only, &flag, sizeof flag) != 0) return Fail(TranslateErrno(errno));
+    return 0;
+  }
   if (level == IPPROTO_TCP && option == TCP_NODELAY) {
     int flag = v != 0;
     if (::setsockopt(st->fd, posix::kIpprotoTcp, posix::kTcpNodelay, &flag, sizeof flag) != 0) return Fail(TranslateErrno(errno));
@@ -418,6 +567,10 @@ int Winsock::setsockopt(SOCKET s, int level, int option, const char* value, int 
 int Winsock::shutdown(SOCKET s, int how) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
+  if (how == SD_SEND && st->transport) {
+    int err = st->transport->ShutdownSend(st->fd);
+    return err == 0 ? 0 : Fail(TranslateErrno(err));
+  }
   int h = how == SD_RECEIVE ? SHUT_RD : how == SD_SEND ? SHUT_WR : SHUT_RDWR;
   if (::shutdown(st->fd, h) != 0) return Fail(TranslateErrno(errno));
   return 0;

@@ -10,7 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/endpoint.h"
 #include "platform/event_loop.h"
+#include "platform/transport.h"
 
 namespace tapline::winsock {
 
@@ -28,7 +30,6 @@ inline constexpr SOCKET INVALID_SOCKET = ~0u;
 inline constexpr int SOCKET_ERROR = -1;
 inline constexpr std::uint32_t INADDR_NONE = 0xFFFFFFFFu;
 inline constexpr std::uint32_t INADDR_ANY = 0;
-inline constexpr int MAXGETHOSTSTRUCT = 1024;
 
 inline constexpr long FD_READ = 0x01;     // data waits; once until the next recv
 inline constexpr long FD_WRITE = 0x02;    // connected, or room again after a send that would block
@@ -36,6 +37,9 @@ inline constexpr long FD_OOB = 0x04;      // never selected by Tapline
 inline constexpr long FD_ACCEPT = 0x08;   // a connection waits on a listening socket
 inline constexpr long FD_CONNECT = 0x10;  // a connect completed, with its error number
 inline constexpr long FD_CLOSE = 0x20;    // the peer closed (0) or the connection broke (error number)
+// Not of Windows Sockets: the socket's transport has lines for the log (TakeTransportNotes). Posted
+// whatever the mask, only by transports that speak for themselves (TLS), before the events that follow.
+inline constexpr long FD_NOTE = 0x100;
 
 inline constexpr long FIONREAD = 0x4004667F;
 inline constexpr int SOL_SOCKET = 0xFFFF;
@@ -43,6 +47,11 @@ inline constexpr int SO_DONTLINGER = static_cast<int>(0xFFFFFF7F);
 inline constexpr int IPPROTO_TCP = 6;
 inline constexpr int TCP_NODELAY = 1;
 inline constexpr int AF_INET = 2;
+inline constexpr int AF_INET6 = 23;
+inline constexpr int IPPROTO_IPV6 = 41;
+inline constexpr int IPV6_V6ONLY = 27;
+// As in Windows Sockets 2: the longest queue of pending connections the system allows.
+inline constexpr int SOMAXCONN = 0x7FFFFFFF;
 inline constexpr int SOCK_STREAM = 1;
 inline constexpr int SD_RECEIVE = 0;
 inline constexpr int SD_SEND = 1;
@@ -110,16 +119,6 @@ struct sockaddr {
   char sa_data[14];
 };
 
-// The layout a completed lookup leaves in the caller's buffer: the address list points into the buffer.
-struct hostent {
-  char* h_name;
-  char** h_aliases;
-  std::int16_t h_addrtype;
-  std::int16_t h_length;
-  char** h_addr_list;
-};
-// The first address of the hostent a lookup left in `buffer` (network order); false when there is none.
-bool FirstHostAddress(const char* buffer, std::uint32_t& address);
 
 // The system's errno as a Windows Sockets error number.
 int TranslateErrno(int err);
@@ -131,10 +130,10 @@ const char* inet_ntoa(in_addr address);     // valid until the next call
 u_short htons(u_short value);
 u_short ntohs(u_short value);
 
-// Resolves a name to its IPv4 addresses (network order); answers 0 or a lookup error number. Runs on a
-// helper thread, so it must not touch anything of the main thread.
-using Resolver = std::function<int(const std::string& name, std::vector<std::uint32_t>& addresses)>;
-int SystemResolver(const std::string& name, std::vector<std::uint32_t>& addresses);
+// Resolves a name to its addresses (port 0), in the order they are to be tried; answers 0 or a lookup
+// error number. Runs on a helper thread, so it must not touch anything of the main thread.
+using Resolver = std::function<int(const std::string& name, std::vector<platform::Endpoint>& addresses)>;
+int SystemResolver(const std::string& name, std::vector<platform::Endpoint>& addresses);
 
 class Winsock {
  public:
@@ -152,7 +151,9 @@ class Winsock {
   void WSASetLastError(int error) { lastError_ = error; }
 
   int gethostname(char* name, int length);
-  HANDLE WSAAsyncGetHostByName(HWND target, unsigned message, const char* name, char* buffer, int length);
+  // Looks `name` up on a helper thread; on completion the main thread fills `addresses` (which must live
+  // until then, or until the lookup is cancelled) and posts `message` with the task and the error.
+  HANDLE WSAAsyncGetAddrInfo(HWND target, unsigned message, const char* name, std::vector<platform::Endpoint>* addresses);
   int WSACancelAsyncRequest(HANDLE task);
   int WSAAsyncSelect(SOCKET s, HWND target, unsigned message, long events);
 
@@ -162,12 +163,25 @@ class Winsock {
   int getsockname(SOCKET s, sockaddr* address, int* length);
   SOCKET accept(SOCKET s, sockaddr* address, int* length);
   int connect(SOCKET s, const sockaddr* address, int length);
+  // The same calls over endpoints of either family.
+  int bind(SOCKET s, const platform::Endpoint& address);
+  int connect(SOCKET s, const platform::Endpoint& address);
+  SOCKET accept(SOCKET s, platform::Endpoint* peer);
+  int getsockname(SOCKET s, platform::Endpoint& address);
+  // A read of 0 bytes answers 0 only when the peer has closed (WSAEWOULDBLOCK otherwise).
   int recv(SOCKET s, char* buffer, int length, int flags);
   int send(SOCKET s, const char* buffer, int length, int flags);
   int ioctlsocket(SOCKET s, long command, u_long* argument);
   int setsockopt(SOCKET s, int level, int option, const char* value, int length);
   int shutdown(SOCKET s, int how);
   int closesocket(SOCKET s);
+
+  // The byte stream of a connected socket, plain TCP until replaced (before the first read or write).
+  int SetTransport(SOCKET s, std::unique_ptr<platform::Transport> transport);
+  // What the transport has for the log since the last call (after an FD_NOTE).
+  std::vector<platform::TransportNote> TakeTransportNotes(SOCKET s);
+  // Why the transport failed, in one line; empty when it did not (plain TCP never does).
+  std::string TransportFailure(SOCKET s);
 
   // Outstanding lookups (tests check that cancelled ones leave nothing behind).
   std::size_t LookupsInFlight() const;
@@ -182,6 +196,10 @@ class Winsock {
   void Post(SocketState& st, long event, int error);
   void UpdateInterest(SocketState& st);
   void OnReady(SOCKET s, std::uint32_t events);
+  void OnConnectedReady(SocketState& st, std::uint32_t events);
+  void PostNotes(SocketState& st);
+  void PostClose(SocketState& st, int error);
+  int OpenSocket(int family);
   void TakeLookupResults();
 
   EventLoop& loop_;

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <memory>
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -32,6 +34,8 @@ struct Winsock::SocketState {
   int closeError = 0;         // the error FD_CLOSE carried
   bool watched = false;
   std::uint32_t interest = 0;  // epoll events now watched
+  std::unique_ptr<platform::Transport> transport;  // once connected or accepted
+  std::vector<platform::TransportNote> notes;      // waiting for TakeTransportNotes
 };
 
 // Lookups in flight. The helper threads write results here; the main thread takes them, so a cancelled
@@ -40,7 +44,7 @@ struct Winsock::LookupBoard {
   struct Result {
     HANDLE task;
     int error;
-    std::vector<std::uint32_t> addresses;
+    std::vector<platform::Endpoint> addresses;
   };
   std::mutex mutex;
   int wakeFd = -1;        // eventfd the loop watches; signalled when a result is posted
@@ -55,9 +59,7 @@ struct Winsock::LookupBoard {
 struct Winsock::Lookup {
   HANDLE task;
   unsigned message;
-  char* buffer;
-  int length;
-  std::string name;
+  std::vector<platform::Endpoint>* addresses;
 };
 
 }  // namespace tapline::winsock

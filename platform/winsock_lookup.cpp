@@ -1,5 +1,5 @@
 // Asynchronous host lookups: the system resolver runs on a helper thread; the main thread fills the
-// caller's buffer and posts the completion, unless the lookup was cancelled meanwhile.
+// caller's list and posts the completion, unless the lookup was cancelled meanwhile.
 #include "platform/posix_socket.h"
 
 #include <sys/epoll.h>
@@ -14,55 +14,7 @@
 
 namespace tapline::winsock {
 
-namespace {
-
-// Lays a hostent out in the caller's buffer: header, address list, addresses, name. False when it does
-// not fit. Pointers are written with memcpy since the buffer need not be aligned.
-bool FillHostEntry(char* buffer, int length, const std::string& name, const std::vector<std::uint32_t>& addresses) {
-  std::size_t count = addresses.size();
-  std::size_t header = sizeof(hostent);
-  std::size_t listBytes = (count + 1) * sizeof(char*);
-  std::size_t aliasBytes = sizeof(char*);
-  std::size_t addrBytes = count * 4;
-  std::size_t need = header + listBytes + aliasBytes + addrBytes + name.size() + 1;
-  if (length < 0 || need > static_cast<std::size_t>(length)) return false;
-  char* list = buffer + header;
-  char* aliases = list + listBytes;
-  char* addrs = aliases + aliasBytes;
-  char* nameAt = addrs + addrBytes;
-  for (std::size_t i = 0; i < count; ++i) {
-    char* at = addrs + 4 * i;
-    std::memcpy(at, &addresses[i], 4);
-    std::memcpy(list + i * sizeof(char*), &at, sizeof at);
-  }
-  char* null = nullptr;
-  std::memcpy(list + count * sizeof(char*), &null, sizeof null);
-  std::memcpy(aliases, &null, sizeof null);
-  std::memcpy(nameAt, name.c_str(), name.size() + 1);
-  hostent he{};
-  he.h_name = nameAt;
-  he.h_aliases = reinterpret_cast<char**>(aliases);
-  he.h_addrtype = AF_INET;
-  he.h_length = 4;
-  he.h_addr_list = reinterpret_cast<char**>(list);
-  std::memcpy(buffer, &he, sizeof he);
-  return true;
-}
-
-}  // namespace
-
-bool FirstHostAddress(const char* buffer, std::uint32_t& address) {
-  hostent he;
-  std::memcpy(&he, buffer, sizeof he);
-  if (he.h_addr_list == nullptr) return false;
-  char* first;
-  std::memcpy(&first, he.h_addr_list, sizeof first);
-  if (first == nullptr) return false;
-  std::memcpy(&address, first, 4);
-  return true;
-}
-
-int SystemResolver(const std::string& name, std::vector<std::uint32_t>& addresses) {
+int SystemResolver(const std::string& name, std::vector<platform::Endpoint>& addresses) {
   addrinfo hints{};
   hints.ai_family = posix::kAfInet;
   hints.ai_socktype = posix::kSockStream;
@@ -82,16 +34,25 @@ int SystemResolver(const std::string& name, std::vector<std::uint32_t>& addresse
     }
   }
   for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != posix::kAfInet) continue;
-    std::uint32_t a = reinterpret_cast<::sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-    if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
+    platform::Endpoint e;
+    if (ai->ai_family == posix::kAfInet) {
+      e = platform::Endpoint::V4(reinterpret_cast<const unsigned char*>(&reinterpret_cast<::sockaddr_in*>(ai->ai_addr)->sin_addr), 0);
+    } else if (ai->ai_family == posix::kAfInet6) {
+      auto* a6 = reinterpret_cast<::sockaddr_in6*>(ai->ai_addr);
+      e = platform::Endpoint::V6(a6->sin6_addr.s6_addr, 0, a6->sin6_scope_id);
+    } else {
+      continue;
+    }
+    bool seen = std::any_of(addresses.begin(), addresses.end(), [&](const platform::Endpoint& a) { return a.SameAs(e); });
+    if (!seen) addresses.push_back(e);
   }
   ::freeaddrinfo(result);
   return addresses.empty() ? WSANO_DATA : 0;
 }
 
-HANDLE Winsock::WSAAsyncGetHostByName(HWND target, unsigned message, const char* name, char* buffer, int length) {
-  if (target != &loop_ || name == nullptr || buffer == nullptr) {
+HANDLE Winsock::WSAAsyncGetAddrInfo(HWND target, unsigned message, const char* name,
+                                    std::vector<platform::Endpoint>* addresses) {
+  if (target != &loop_ || name == nullptr || addresses == nullptr) {
     Fail(WSAEINVAL);
     return 0;
   }
@@ -109,16 +70,14 @@ HANDLE Winsock::WSAAsyncGetHostByName(HWND target, unsigned message, const char*
   auto lookup = std::make_unique<Lookup>();
   lookup->task = task;
   lookup->message = message;
-  lookup->buffer = buffer;
-  lookup->length = length;
-  lookup->name = name;
+  lookup->addresses = addresses;
 
   std::shared_ptr<LookupBoard> board = lookups_;
   Resolver resolver = resolver_;
   std::string hostName = name;
   try {
     std::thread([board, resolver, hostName, task] {
-      std::vector<std::uint32_t> addresses;
+      std::vector<platform::Endpoint> addresses;
       int error = resolver(hostName, addresses);
       std::lock_guard<std::mutex> lock(board->mutex);
       if (board->closed) return;
@@ -150,7 +109,7 @@ void Winsock::TakeLookupResults() {
     if (it == pending_.end()) continue;  // cancelled: its result is never delivered
     Lookup& lookup = *it->second;
     int error = result.error;
-    if (error == 0 && !FillHostEntry(lookup.buffer, lookup.length, lookup.name, result.addresses)) error = WSAENOBUFS;
+    if (error == 0) *lookup.addresses = std::move(result.addresses);
     loop_.PostMessage(lookup.message, lookup.task, WSAMAKESELECTREPLY(0, error));
     pending_.erase(it);
   }

@@ -13,7 +13,7 @@
 #include "platform/event_loop.h"
 #include "platform/heap.h"
 #include "platform/winsock.h"
-#include "shell/command_line.h"
+#include "engine/command_line.h"
 
 class QAction;
 class QLabel;
@@ -25,6 +25,11 @@ class TForm1;
 }
 
 namespace tapline::shell {
+
+using engine::CommandLine;
+using engine::ParseCommandLine;
+using engine::UsageError;
+using engine::WithFullStop;
 
 class LogMemo;
 
@@ -52,7 +57,8 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
   QString StatusText(int panel) const;
 
   // RelayWindow.
-  std::string FieldText(engine::Field field) const override;
+  // The options a start takes: the fields, the menus' choices and the settings.
+  engine::RelayOptions CurrentOptions() const;
   void ShowCount(engine::Counter counter, std::int64_t value) override;
   void SetRunningState(bool running) override;
   void ClearLogView() override;

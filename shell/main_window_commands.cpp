@@ -16,7 +16,7 @@
 
 #include "log/log_view.h"
 #include "shell/about_box.h"
-#include "shell/command_line.h"
+#include "engine/command_line.h"
 #include "shell/log_memo.h"
 #include "shell/main_window.h"
 #include "ui_main_window.h"
@@ -80,7 +80,7 @@ void TForm1::OnClick(QObject* sender) {
 
 void TForm1::StartCommand() {
   try {
-    relay_->StartRelay();
+    relay_->StartRelay(CurrentOptions());
   } catch (const engine::ValidationError& e) {
     if (QLineEdit* field = FieldEdit(e.field())) field->setFocus();
     ShowError(QString::fromLocal8Bit(e.what()));

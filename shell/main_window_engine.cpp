@@ -38,9 +38,16 @@ QLineEdit* TForm1::FieldEdit(engine::Field field) const {
   return nullptr;
 }
 
-std::string TForm1::FieldText(engine::Field field) const {
-  QLineEdit* edit = FieldEdit(field);
-  return edit != nullptr ? edit->text().toLocal8Bit().toStdString() : std::string();
+engine::RelayOptions TForm1::CurrentOptions() const {
+  engine::RelayOptions options;
+  options.remoteHost = ui_->EditRemoteHost->text().toLocal8Bit().toStdString();
+  options.remotePort = ui_->EditRemotePort->text().toLocal8Bit().toStdString();
+  options.localPort = ui_->EditLocalPort->text().toLocal8Bit().toStdString();
+  options.logFile = ui_->EditLogFile->text().toLocal8Bit().toStdString();
+  options.bufferSize = bufferSize_;
+  options.detailLevel = relay_->Log.DetailLevel;
+  options.hexOnly = relay_->HexOnly != 0;
+  return options;
 }
 
 void TForm1::ClearLogView() { ui_->Memo1->ClearAll(); }

@@ -5,7 +5,7 @@
 #include <QMessageBox>
 
 #include "platform/heap.h"
-#include "shell/command_line.h"
+#include "engine/command_line.h"
 #include "shell/main_window.h"
 
 // The resources are compiled into a library; this registers them (outside any namespace, as rcc names

@@ -23,7 +23,7 @@ add_library(tapline_window OBJECT
   ${PROJECT_SOURCE_DIR}/resources/about_box.ui
   ${PROJECT_SOURCE_DIR}/resources/tapline.qrc
 )
-target_link_libraries(tapline_window PUBLIC tapline_engine tapline_shell_core Qt6::Widgets)
+target_link_libraries(tapline_window PUBLIC tapline_engine Qt6::Widgets)
 target_compile_definitions(tapline_window PRIVATE TAPLINE_VERSION="${PROJECT_VERSION}")
 
 add_executable(tapline main.cpp)

@@ -33,9 +33,14 @@ TEST_F(HostRewrite, RequestsGetTheirHostLineAndEverythingElseIsForwardedUnchange
       {"a header ending like the Host line comes first",
        "GET / HTTP/1.1\r\nX-Forwarded-Host: a\r\nHost: a\r\n\r\n", "GET / HTTP/1.1\r\nX-Forwarded-Host: a\r\n{host}\r\n",
        true},
-      {"two requests: the last Host line is replaced where it stands",
+      {"two pipelined requests: only the first header is touched",
        "GET /1 HTTP/1.1\r\nHost: a\r\n\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n",
-       "GET /1 HTTP/1.1\r\nHost: a\r\n\r\nGET /2 HTTP/1.1\r\n{host}\r\n", true},
+       "GET /1 HTTP/1.1\r\n{host}\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n", true},
+      {"a body line that starts like a Host line is forwarded unchanged",
+       "POST /form HTTP/1.1\r\nHost: a\r\nContent-Length: 9\r\n\r\nHost: b\r\n",
+       "POST /form HTTP/1.1\r\n{host}Content-Length: 9\r\n\r\nHost: b\r\n", true},
+      {"a Host line only in the body is no Host line",
+       "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nHost: b\r\n", "", false},
   };
   for (const RewriteCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -74,7 +79,7 @@ TEST_F(HostRewrite, TheViewShowsTheSubstitutedLineInPlaceOfTheOldOne) {
   ASSERT_TRUE(WaitLine(header));
   Settle();
   EXPECT_EQ(DataAfter(header),
-            (std::vector<std::string>{"GET /1 HTTP/1.1", "Host: a", "", "GET /2 HTTP/1.1", "[purple] " + host, ""}));
+            (std::vector<std::string>{"GET /1 HTTP/1.1", "[purple] " + host, "", "GET /2 HTTP/1.1", "Host: a", ""}));
 }
 
 TEST_F(HostRewrite, AHostLineThatOutgrowsAFullBufferGetsRoomFirst) {

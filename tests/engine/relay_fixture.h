@@ -61,9 +61,21 @@ class RelayFixture : public ::testing::Test {
     window.Set(Field::RemotePort, remotePort);
     window.Set(Field::LocalPort, localPort);
     window.Set(Field::LogFile, logFile);
-    relay.StartRelay();
+    relay.StartRelay(Options());
     return PumpUntil(loop, [&] { return relay.ListenSocket != winsock::INVALID_SOCKET || !relay.Started; }) &&
            relay.ListenSocket != winsock::INVALID_SOCKET;
+  }
+
+  // What the fields and the relay's switches hold, as a front end hands them to a start.
+  engine::RelayOptions Options() const {
+    engine::RelayOptions o;
+    o.remoteHost = window.FieldText(Field::RemoteHost);
+    o.remotePort = window.FieldText(Field::RemotePort);
+    o.localPort = window.FieldText(Field::LocalPort);
+    o.logFile = window.FieldText(Field::LogFile);
+    o.detailLevel = relay.Log.DetailLevel;
+    o.hexOnly = relay.HexOnly != 0;
+    return o;
   }
 
   // A server of the test's own that the relay connects to.

@@ -43,7 +43,7 @@ TEST_F(RelayStartStop, FieldChecksRefuseTheStartWithTheirMessageAndField) {
     window.Set(Field::LocalPort, c.localPort);
     window.Set(Field::LogFile, c.logFile);
     try {
-      relay.StartRelay();
+      relay.StartRelay(Options());
       ADD_FAILURE() << "started";
     } catch (const engine::ValidationError& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
@@ -74,20 +74,20 @@ TEST_F(RelayStartStop, DottedHostListensAtOnceOnTheChosenPort) {
 }
 
 TEST_F(RelayStartStop, HostNameIsResolvedBeforeTheLocalPortOpens) {
-  ws.SetResolver([](const std::string& name, std::vector<std::uint32_t>& out) {
+  ws.SetResolver([](const std::string& name, std::vector<platform::Endpoint>& out) {
     if (name != "server.test") return winsock::WSAHOST_NOT_FOUND;
-    out = {winsock::inet_addr("127.0.0.1"), winsock::inet_addr("127.0.0.2")};
+    out = {test::Address("127.0.0.1"), test::Address("127.0.0.2")};
     return 0;
   });
   ASSERT_TRUE(Start("server.test", "80", "0"));
   Settle();
   std::string port = std::to_string(relay.LocalPort);
-  EXPECT_EQ(window.lines, (V{Msg("Resolving Remote Host"), Msg("Remote Host resolved to 127.0.0.1"),
+  EXPECT_EQ(window.lines, (V{Msg("Resolving Remote Host"), Msg("Remote Host resolved to 127.0.0.1, 127.0.0.2"),
                              Msg("Local Port (" + port + ") opened"), Msg("Waiting for connections")}));
 }
 
 TEST_F(RelayStartStop, HostNotFoundStopsTheRunAndFinishesTheLogFile) {
-  ws.SetResolver([](const std::string&, std::vector<std::uint32_t>&) { return winsock::WSAHOST_NOT_FOUND; });
+  ws.SetResolver([](const std::string&, std::vector<platform::Endpoint>&) { return winsock::WSAHOST_NOT_FOUND; });
   std::string path = ::testing::TempDir() + "notfound.html";
   window.Set(Field::LogFile, path);
   EXPECT_FALSE(Start("nowhere.test", "80", "0", path));
@@ -101,14 +101,14 @@ TEST_F(RelayStartStop, HostNotFoundStopsTheRunAndFinishesTheLogFile) {
 }
 
 TEST_F(RelayStartStop, StopWhileResolvingCancelsTheLookup) {
-  ws.SetResolver([](const std::string&, std::vector<std::uint32_t>& out) {
+  ws.SetResolver([](const std::string&, std::vector<platform::Endpoint>& out) {
     usleep(200000);
-    out = {winsock::inet_addr("127.0.0.1")};
+    out = {test::Address("127.0.0.1")};
     return 0;
   });
   window.Set(Field::RemoteHost, "slow.test");
   window.Set(Field::RemotePort, "80");
-  relay.StartRelay();
+  relay.StartRelay(Options());
   EXPECT_TRUE(relay.Started);
   EXPECT_NE(relay.RemoteLookupHandle, 0u);
   relay.StopByUser(true);
@@ -123,7 +123,7 @@ TEST_F(RelayStartStop, LocalPortInUseLogsTheFailureAndLeavesNothingOpen) {
   window.Set(Field::RemoteHost, "127.0.0.1");
   window.Set(Field::RemotePort, "80");
   window.Set(Field::LocalPort, std::to_string(busy));
-  relay.StartRelay();
+  relay.StartRelay(Options());
   EXPECT_FALSE(relay.Started);
   EXPECT_FALSE(window.running);
   EXPECT_EQ(relay.ListenSocket, winsock::INVALID_SOCKET);
@@ -156,8 +156,8 @@ TEST_F(RelayStartStop, TotalsSurviveAStopAndTheNextStartZeroesThem) {
 }
 
 TEST_F(RelayStartStop, EventsWithoutARelayRunAreIgnoredButTheLocalAddressIsShown) {
-  ws.SetResolver([](const std::string&, std::vector<std::uint32_t>& out) {
-    out = {winsock::inet_addr("192.0.2.7")};
+  ws.SetResolver([](const std::string&, std::vector<platform::Endpoint>& out) {
+    out = {test::Address("192.0.2.7")};
     return 0;
   });
   ASSERT_EQ(relay.StartLocalLookup(), 0);
@@ -169,7 +169,7 @@ TEST_F(RelayStartStop, EventsWithoutARelayRunAreIgnoredButTheLocalAddressIsShown
 }
 
 TEST_F(RelayStartStop, FailedLocalLookupShowsTheLoopbackAddress) {
-  ws.SetResolver([](const std::string&, std::vector<std::uint32_t>&) { return winsock::WSATRY_AGAIN; });
+  ws.SetResolver([](const std::string&, std::vector<platform::Endpoint>&) { return winsock::WSATRY_AGAIN; });
   ASSERT_EQ(relay.StartLocalLookup(), 0);
   ASSERT_TRUE(PumpUntil(loop, [&] { return !window.localAddress.empty(); }));
   EXPECT_EQ(window.localAddress, "127.0.0.1");

@@ -17,6 +17,18 @@ namespace {
 
 using namespace winsock;
 
+// A read's outcome as one number: the bytes read, 0 for nothing, -1 failed, -2 out of memory, -3 closed.
+int ReadCode(ReadResult r) {
+  switch (r.outcome) {
+    case ReadResult::Bytes: return r.count;
+    case ReadResult::Nothing: return 0;
+    case ReadResult::Failed: return -1;
+    case ReadResult::OutOfMemory: return -2;
+    case ReadResult::PeerClosed: return -3;
+  }
+  return -4;
+}
+
 class TransferBufferTest : public ::testing::Test {
  protected:
   TransferBufferTest() : ws(loop) {
@@ -85,7 +97,7 @@ TEST_F(TransferBufferTest, GrowsToTheNextPageAboveWhatWaits) {
     SCOPED_TRACE(c.waiting);
     Reserve(c.capacity, c.length);
     std::string data = Arrive(c.waiting);
-    int n = ReadAvailable(heap, ws, buffer, ours);
+    int n = ReadCode(ReadAvailable(heap, ws, buffer, ours));
     EXPECT_EQ(n, static_cast<int>(c.waiting));
     EXPECT_EQ(buffer.Capacity, c.grownTo);
     EXPECT_EQ(buffer.Length, c.length + static_cast<std::int32_t>(c.waiting));
@@ -99,14 +111,14 @@ TEST_F(TransferBufferTest, ALimitedReadTakesItsShareAndLeavesTheRestWaiting) {
   Reserve(8192, 0);
   std::string data = Arrive(20000);
   // Room for all of it does not matter: the limit does.
-  ASSERT_EQ(ReadAvailable(heap, ws, buffer, ours, 5000), 5000);
+  ASSERT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours, 5000)), 5000);
   EXPECT_EQ(buffer.Capacity, 8192);
-  ASSERT_EQ(ReadAvailable(heap, ws, buffer, ours, 5000), 5000);
+  ASSERT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours, 5000)), 5000);
   EXPECT_EQ(buffer.Capacity, 12288) << "grown for the share, not for everything waiting";
   u_long waiting = 0;
   ws.ioctlsocket(ours, FIONREAD, &waiting);
   EXPECT_EQ(waiting, 10000u);
-  ASSERT_EQ(ReadAvailable(heap, ws, buffer, ours), 10000) << "without a limit the rest comes at once";
+  ASSERT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 10000) << "without a limit the rest comes at once";
   EXPECT_EQ(buffer.Capacity, 20480);
   EXPECT_EQ(std::string(buffer.Data, 20000), data);
 }
@@ -163,45 +175,45 @@ TEST_F(TransferBufferTest, PartialSendLeavesTheBufferAndTheNextSendContinuesFrom
 TEST_F(TransferBufferTest, PeerCloseGivesMinusThreeAndKeepsWhatWasReadBefore) {
   Reserve(8192, 0);
   Arrive(100);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), 100);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 100);
   ::shutdown(peer, SHUT_WR);
   usleep(20000);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), -3);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), -3);
   EXPECT_EQ(buffer.Length, 100);
 }
 
 TEST_F(TransferBufferTest, NothingWaitingAnswersZero) {
   Reserve(8192, 0);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), 0);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 0);
 }
 
 TEST_F(TransferBufferTest, ExactlyFullBufferIsNotMistakenForThePeersClose) {
   Reserve(8192, 0);
   Arrive(8192);
-  ASSERT_EQ(ReadAvailable(heap, ws, buffer, ours), 8192);
+  ASSERT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 8192);
   ASSERT_EQ(buffer.Length, buffer.Capacity);
   // A read event with nothing new must leave a live connection alone.
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), 0);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 0);
   EXPECT_EQ(buffer.Length, 8192);
   // More data then grows the block as usual...
   Arrive(10);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), 10);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 10);
   EXPECT_EQ(buffer.Capacity, 12288);
   // ...and a real close on a full block is still seen as one.
   buffer.Length = buffer.Capacity;
   ::shutdown(peer, SHUT_WR);
   usleep(20000);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), -3);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), -3);
 }
 
 TEST_F(TransferBufferTest, GrowthFailingWithRoomLeftReadsWhatFitsAndTheRestLater) {
   Reserve(8192, 8000);
   std::string data = Arrive(1000);
   heap.SetFailing(true);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), 192);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 192);
   EXPECT_EQ(buffer.Capacity, 8192);
   heap.SetFailing(false);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), 808);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), 808);
   EXPECT_EQ(std::string(buffer.Data + 8000, 1000), data);
 }
 
@@ -209,7 +221,7 @@ TEST_F(TransferBufferTest, GrowthFailingOnAFullBufferIsOutOfMemory) {
   Reserve(8192, 8192);
   Arrive(10);
   heap.SetFailing(true);
-  EXPECT_EQ(ReadAvailable(heap, ws, buffer, ours), -2);
+  EXPECT_EQ(ReadCode(ReadAvailable(heap, ws, buffer, ours)), -2);
   heap.SetFailing(false);
   EXPECT_EQ(buffer.Length, 8192);
   u_long waiting = 0;

@@ -1,6 +1,7 @@
 // Classifying a received block the way the data path does: the block sits in a real transfer buffer
-// (behind older waiting bytes), is split into text lines, and then either has its Host line rewritten
-// (a client block that is all text) or keeps the header lines of an answer (a block that is not).
+// (behind older waiting bytes), is scanned and split into text lines, and then either has the Host line
+// of its request header rewritten (a client block that is all text) or keeps the header lines of an
+// answer (a block that is not); the log's split of the result shows the rewritten line in its colour.
 //
 // Input: byte 0 chooses the host and port texts, whether the buffer is filled to its capacity and an
 // allocation failure mode; byte 1 is how many of the remaining bytes are older waiting bytes; the rest
@@ -37,7 +38,7 @@ enum class Fault {
   None,           // every allocation succeeds
   SplitFails,     // every allocation of the split fails
   DrainAndRetry,  // the first allocation fails once, the drain hook frees something and the retry works
-  RewriteFails,   // every allocation of the rewrite fails
+  RewriteFails,   // every allocation of the rewrite (to grow the block) fails
 };
 
 // One line of the block as the data path must see it.
@@ -189,6 +190,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::int32_t whole = tapline::log::SplitTextLines(heap, buffer.Data + old, n, head, tail, incomplete);
   heap.SetFailing(false);
+  bool scannedIncomplete = true;
+  std::int32_t scanned = tapline::log::ScanTextLines(buffer.Data + old, n, scannedIncomplete);
+  FUZZ_CHECK(scanned == model.textLength, "ScanTextLines answered %d, %d expected", scanned, model.textLength);
+  FUZZ_CHECK(scannedIncomplete == model.incomplete, "scan's incomplete flag %d, %d expected", scannedIncomplete,
+             model.incomplete);
   heap.FailNext(0);
   heap.SetDrainHook(nullptr);
 
@@ -209,13 +215,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              "the split changed the buffer");
 
   if (whole == n) {
-    // What the rewrite must do: the last Host line after the request line, unless a proxy is named or
-    // that line does not end in CR LF, replaced where it stands.
+    // What the rewrite must do: the last Host line of the request's header (the lines after the request
+    // line up to the first empty one), unless the header names a proxy or that line does not end in
+    // CR LF, replaced where it stands. Nothing after the header is touched.
     const std::string& first = model.lines[0].chars;
     bool request = first.size() >= 8 && first.compare(first.size() - 8, 7, "HTTP/1.") == 0;
     std::size_t hostIndex = 0;
     bool proxy = false;
-    for (std::size_t i = 1; i < model.lines.size(); ++i) {
+    for (std::size_t i = 1; i < model.lines.size() && !model.lines[i].chars.empty(); ++i) {
       if (StartsWith(model.lines[i].chars, "Host: ")) {
         hostIndex = i;
       } else if (StartsWith(model.lines[i].chars, "Proxy-Connection: ")) {
@@ -228,7 +235,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string expectedBlock = block;
     std::vector<Expected> expectedChain = LinesAsRecords(model.lines, model.lines.size());
     std::int32_t expectedResult = n;
-    bool outOfMemory = rewrite && fault == Fault::RewriteFails;
+    // The rewrite allocates only to grow a block the longer line does not fit.
+    std::int32_t growth = rewrite ? static_cast<std::int32_t>(newLine.size()) -
+                                        static_cast<std::int32_t>(model.lines[hostIndex].chars.size() + 2)
+                                  : 0;
+    bool outOfMemory = rewrite && fault == Fault::RewriteFails && buffer.Length + growth > buffer.Capacity;
     if (outOfMemory) {
       expectedResult = -2;
     } else if (rewrite) {
@@ -239,9 +250,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::int32_t seen = -7;
+    tapline::engine::HostLine rewritten;
     if (fault == Fault::RewriteFails) heap.SetFailing(true);
-    std::int32_t result = RewriteHostHeader(heap, buffer, hostText, portText, seen, head, tail, old, n);
+    std::int32_t result = RewriteHostHeader(heap, buffer, newLine, seen, old, n, rewritten);
     heap.SetFailing(false);
+    if (rewrite && !outOfMemory) {
+      FUZZ_CHECK(rewritten.at == model.lines[hostIndex].start && rewritten.length == static_cast<std::int32_t>(newLine.size()),
+                 "the rewritten line is reported at %d (%d bytes)", rewritten.at, rewritten.length);
+    } else {
+      FUZZ_CHECK(rewritten.at == -1, "a line reported rewritten at %d when none was", rewritten.at);
+    }
+    // The log splits what is forwarded, marking the rewritten line.
+    tapline::log::FreeLogRecords(heap, head);
+    tail = nullptr;
+    bool ignored = false;
+    FUZZ_CHECK(tapline::log::SplitTextLines(heap, buffer.Data + old, buffer.Length - old, head, tail, ignored,
+                                            rewritten.at) == buffer.Length - old,
+               "the forwarded block no longer forms text lines");
 
     FUZZ_CHECK(seen == (request ? 1 : 0), "httpRequestSeen %d for a %s", seen, request ? "request" : "non-request");
     FUZZ_CHECK(result == expectedResult, "RewriteHostHeader answered %d, %d expected", result, expectedResult);
@@ -273,9 +298,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       expectedChain = LinesAsRecords(model.lines, keep);
     }
-    std::int32_t count = KeepResponseHeader(heap, 1, head, tail, buffer.Data + old, n, whole);
+    std::int32_t count = KeepResponseHeader(1, buffer.Data + old, whole);
     FUZZ_CHECK(count >= 0 && count <= whole, "KeepResponseHeader answered %d for %d text bytes", count, whole);
     FUZZ_CHECK(count == expectedCount, "KeepResponseHeader answered %d, %d expected", count, expectedCount);
+    // The log shows the lines the header takes.
+    tapline::log::FreeLogRecords(heap, head);
+    tail = nullptr;
+    bool ignored = false;
+    FUZZ_CHECK(tapline::log::SplitTextLines(heap, buffer.Data + old, count, head, tail, ignored) == count,
+               "the kept header does not form text lines");
     CheckChain(head, tail, expectedChain, "answer header");
     if (stoppedAtEmpty) FUZZ_CHECK(tail->Length == 2, "the kept header ends in a record of Length %d", tail->Length);
     FUZZ_CHECK(buffer.Length == old + n && std::memcmp(buffer.Data + old, block.data(), block.size()) == 0,

@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "shell/command_line.h"
+#include "engine/command_line.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
-using tapline::shell::CommandLine;
-using tapline::shell::ParseCommandLine;
-using tapline::shell::UsageError;
-using tapline::shell::UsageText;
+using tapline::engine::CommandLine;
+using tapline::engine::ParseCommandLine;
+using tapline::engine::UsageError;
+using tapline::engine::UsageText;
 
 // What the arguments must give, read by the grammar's table; nullopt when they are a usage error.
 std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
@@ -145,9 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A message box's text gets a full stop only after a character whose code is above that of '.'.
   for (const std::string& message : args) {
     bool stop = !message.empty() && static_cast<unsigned char>(message.back()) > '.';
-    FUZZ_CHECK(tapline::shell::WithFullStop(message) == (stop ? message + "." : message), "full stop of \"%s\"",
+    FUZZ_CHECK(tapline::engine::WithFullStop(message) == (stop ? message + "." : message), "full stop of \"%s\"",
                message.c_str());
   }
-  FUZZ_CHECK(tapline::shell::WithFullStop(UsageText("TAPLINE")).ends_with("]."), "the usage box text");
+  FUZZ_CHECK(tapline::engine::WithFullStop(UsageText("TAPLINE")).ends_with("]."), "the usage box text");
   return 0;
 }

@@ -133,21 +133,28 @@ class RenderTest : public ::testing::Test {
     return lines;
   }
 
-  // Splits `block` as the relay path does and hands the result to LogData.
+  // Classifies `block` as the relay path does and hands it to the log as a traffic event.
   void LogBlock(std::int32_t socket, const std::string& block, const char* direction, bool asText = true) {
-    LogRecord* head = nullptr;
-    LogRecord* tail = nullptr;
     bool incomplete = false;
     std::int32_t textBytes = 0;
     if (asText) {
-      textBytes = SplitTextLines(heap_, block.data(), static_cast<std::int32_t>(block.size()), head, tail, incomplete);
-      ASSERT_GE(textBytes, 0);
+      textBytes = ScanTextLines(block.data(), static_cast<std::int32_t>(block.size()), incomplete);
       if (textBytes != static_cast<std::int32_t>(block.size())) incomplete = false;
     }
-    log_.LogData(socket, head, textBytes, incomplete, direction, static_cast<std::int32_t>(block.size()),
-                 block.data(), tail);
-    EXPECT_EQ(head, nullptr);
-    EXPECT_EQ(tail, nullptr);
+    LogEvent(socket, block, direction, textBytes, incomplete);
+  }
+  void LogEvent(std::int32_t socket, const std::string& block, const char* direction, std::int32_t textBytes,
+                bool incomplete, std::int32_t hostLine = -1) {
+    DataRead event{socket,
+                   std::string(direction) == "Client to Server" ? Direction::ClientToServer : Direction::ServerToClient,
+                   block.data(),
+                   static_cast<std::int32_t>(block.size()),
+                   log_.Now(),
+                   textBytes,
+                   incomplete,
+                   hostLine,
+                   hostLine >= 0 ? 12 : 0};
+    log_.Data(event);
   }
 
   platform::Heap heap_;
@@ -213,7 +220,7 @@ TEST_P(DetailLevelTest, ViewShowsByLevelAndFileGetsEverything) {
 INSTANTIATE_TEST_SUITE_P(Levels, DetailLevelTest, ::testing::ValuesIn(kDetailCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// --- What LogData sends where ---
+// --- What a block sends where ---
 
 TEST_F(RenderTest, HeaderIsNavyAndDataLinesAreBlack) {
   log_.CreateProcessor(view_);
@@ -230,14 +237,10 @@ TEST_F(RenderTest, LeadingTextLinesThenDumpNumberedFromTheirEnd) {
   log_.CreateProcessor(view_);
   // A response header kept as text, followed by a body that is not.
   std::string block = std::string("HTTP/1.0 200 OK\r\n\r\n") + std::string("\x01\x02", 2);
-  LogRecord* head = nullptr;
-  LogRecord* tail = nullptr;
   bool incomplete = true;
-  std::int32_t textBytes = SplitTextLines(heap_, block.data(), static_cast<std::int32_t>(block.size()), head, tail,
-                                          incomplete);
+  std::int32_t textBytes = ScanTextLines(block.data(), static_cast<std::int32_t>(block.size()), incomplete);
   ASSERT_EQ(textBytes, 19);
-  log_.LogData(5, head, textBytes, false, "Server to Client", static_cast<std::int32_t>(block.size()), block.data(),
-               tail);
+  LogEvent(5, block, "Server to Client", textBytes, false);
   Drain();
   EXPECT_EQ(ViewLines(), (std::vector<std::string>{
                              "<T>; 5: Server to Client (21 bytes)",
@@ -249,12 +252,7 @@ TEST_F(RenderTest, LeadingTextLinesThenDumpNumberedFromTheirEnd) {
 
 TEST_F(RenderTest, RewrittenHostLineKeepsItsColourInTheView) {
   log_.CreateProcessor(view_);
-  LogRecord* head = nullptr;
-  LogRecord* tail = nullptr;
-  ASSERT_TRUE(NewLogRecord(heap_, head, tail, DataLine, 14, "GET / HTTP/1.0"));
-  ASSERT_TRUE(NewLogRecord(heap_, head, tail, RewrittenHostLine, 10, "Host: h:80"));
-  ASSERT_TRUE(NewLogRecord(heap_, head, tail, DataLine, 0, ""));
-  log_.LogData(3, head, 30, false, "Client to Server", 30, "GET / HTTP/1.0\r\nHost: h:80\r\n\r\n", tail);
+  LogEvent(3, "GET / HTTP/1.0\r\nHost: h:80\r\n\r\n", "Client to Server", 30, false, 16);
   Drain();
   ASSERT_EQ(view_.insertions.size(), 4u);
   EXPECT_EQ(view_.insertions[2].text, "Host: h:80\r\n");
@@ -419,11 +417,7 @@ TEST_F(RenderTest, HtmlFileWritesTheRewrittenHostLineAsData) {
   std::string path = dir.File("run.html");
   ASSERT_TRUE(log_.File.Create(path));
   log_.CreateProcessor(view_);
-  LogRecord* head = nullptr;
-  LogRecord* tail = nullptr;
-  ASSERT_TRUE(NewLogRecord(heap_, head, tail, DataLine, 14, "GET / HTTP/1.0"));
-  ASSERT_TRUE(NewLogRecord(heap_, head, tail, RewrittenHostLine, 10, "Host: h:80"));
-  log_.LogData(3, head, 28, false, "Client to Server", 28, "GET / HTTP/1.0\r\nHost: h:80\r\n", tail);
+  LogEvent(3, "GET / HTTP/1.0\r\nHost: h:80\r\n", "Client to Server", 28, false, 16);
   log_.LogHexDump("<&>  ", 5, 0);
   log_.File.Close();
 

@@ -28,39 +28,38 @@ class LookupTest : public ::testing::Test {
   platform::EventLoop loop;
   Winsock ws;
   std::vector<Completion> completions;
-  alignas(8) char entry[MAXGETHOSTSTRUCT] = {};
+  std::vector<platform::Endpoint> entry;
 };
 
 TEST_F(LookupTest, LocalhostResolvesToTheLoopbackAddress) {
-  HANDLE task = ws.WSAAsyncGetHostByName(&loop, 0x8000, "localhost", entry, sizeof entry);
+  HANDLE task = ws.WSAAsyncGetAddrInfo(&loop, 0x8000, "localhost", &entry);
   ASSERT_NE(task, 0u);
   EXPECT_GE(task, 0x40000000u) << "task handles never look like descriptor numbers";
   ASSERT_TRUE(test::PumpUntil(loop, [&] { return !completions.empty(); }, 5000));
   EXPECT_EQ(completions[0].task, task);
   EXPECT_EQ(completions[0].error, 0);
-  std::uint32_t address = 0;
-  ASSERT_TRUE(FirstHostAddress(entry, address));
-  EXPECT_STREQ(inet_ntoa(in_addr{address}), "127.0.0.1");
+  ASSERT_FALSE(entry.empty());
+  EXPECT_EQ(entry[0].AddressText(), "127.0.0.1");
 }
 
 TEST_F(LookupTest, ANameThatCannotResolveReportsHostNotFound) {
-  HANDLE task = ws.WSAAsyncGetHostByName(&loop, 0x8000, "no-such-host.invalid", entry, sizeof entry);
+  HANDLE task = ws.WSAAsyncGetAddrInfo(&loop, 0x8000, "no-such-host.invalid", &entry);
   ASSERT_NE(task, 0u);
   ASSERT_TRUE(test::PumpUntil(loop, [&] { return !completions.empty(); }, 10000));
   EXPECT_EQ(completions[0].error, WSAHOST_NOT_FOUND);
 }
 
 TEST_F(LookupTest, InjectedResolverGivesEveryAddressInOrder) {
-  ws.SetResolver([](const std::string& name, std::vector<std::uint32_t>& out) {
+  ws.SetResolver([](const std::string& name, std::vector<platform::Endpoint>& out) {
     if (name != "relay.test") return WSAHOST_NOT_FOUND;
-    out = {inet_addr("10.1.2.3"), inet_addr("10.1.2.4")};
+    out = {test::Address("10.1.2.3"), test::Address("10.1.2.4")};
     return 0;
   });
-  ws.WSAAsyncGetHostByName(&loop, 0x8000, "relay.test", entry, sizeof entry);
+  ws.WSAAsyncGetAddrInfo(&loop, 0x8000, "relay.test", &entry);
   ASSERT_TRUE(test::PumpUntil(loop, [&] { return !completions.empty(); }));
-  std::uint32_t address = 0;
-  ASSERT_TRUE(FirstHostAddress(entry, address));
-  EXPECT_STREQ(inet_ntoa(in_addr{address}), "10.1.2.3");
+  ASSERT_EQ(entry.size(), 2u);
+  EXPECT_EQ(entry[0].AddressText(), "10.1.2.3");
+  EXPECT_EQ(entry[1].AddressText(), "10.1.2.4");
 }
 
 TEST_F(LookupTest, ACancelledLookupNeverCompletes) {
@@ -68,16 +67,16 @@ TEST_F(LookupTest, ACancelledLookupNeverCompletes) {
   std::condition_variable cv;
   bool release = false;
   std::atomic<bool> resolverDone{false};
-  ws.SetResolver([&](const std::string&, std::vector<std::uint32_t>& out) {
+  ws.SetResolver([&](const std::string&, std::vector<platform::Endpoint>& out) {
     {
       std::unique_lock<std::mutex> lock(m);
       cv.wait(lock, [&] { return release; });
     }
-    out = {inet_addr("10.0.0.9")};
+    out = {test::Address("10.0.0.9")};
     resolverDone = true;  // the last touch of the test's stack
     return 0;
   });
-  HANDLE task = ws.WSAAsyncGetHostByName(&loop, 0x8000, "slow.test", entry, sizeof entry);
+  HANDLE task = ws.WSAAsyncGetAddrInfo(&loop, 0x8000, "slow.test", &entry);
   ASSERT_NE(task, 0u);
   EXPECT_EQ(ws.WSACancelAsyncRequest(task), 0);
   {
@@ -89,8 +88,7 @@ TEST_F(LookupTest, ACancelledLookupNeverCompletes) {
   test::PumpFor(loop, 100);
   EXPECT_TRUE(completions.empty());
   EXPECT_EQ(ws.LookupsInFlight(), 0u);
-  std::uint32_t address = 0;
-  EXPECT_FALSE(FirstHostAddress(entry, address)) << "the buffer is not written for a cancelled lookup";
+  EXPECT_TRUE(entry.empty()) << "the list is not written for a cancelled lookup";
 }
 
 }  // namespace

@@ -185,7 +185,7 @@ class LogViewTest : public QObject {
   }
 
   void firstActivationScrollsOnceWhileRunning() {
-    auto w = std::make_unique<TForm1>(shell::CommandLine{});
+    auto w = std::make_unique<TForm1>(engine::CommandLine{});
     QVERIFY(w->StartSockets() == 0);
     QTcpServer server;
     StartListening(w.get(), server);

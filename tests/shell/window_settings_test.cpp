@@ -290,7 +290,7 @@ class WindowSettingsTest : public QObject {
   }
 
   void startUpFailureShowsErrorAndSaves() {
-    auto w = std::make_unique<TForm1>(shell::CommandLine{});
+    auto w = std::make_unique<TForm1>(engine::CommandLine{});
     Control<QLineEdit>(w.get(), "EditRemoteHost")->setText(QStringLiteral("after.failure"));
     DialogDriver driver;
     w->StartUpFailed(10091);

@@ -34,7 +34,7 @@ class FakeWindow : public engine::RelayWindow {
   void Set(engine::Field f, const std::string& value) { fields[static_cast<int>(f)] = value; }
   std::int64_t Count(engine::Counter c) const { return counts[static_cast<int>(c)]; }
 
-  std::string FieldText(engine::Field field) const override { return fields[static_cast<int>(field)]; }
+  std::string FieldText(engine::Field field) const { return fields[static_cast<int>(field)]; }
   void ShowCount(engine::Counter counter, std::int64_t value) override {
     counts[static_cast<int>(counter)] = value;
     ++countUpdates;

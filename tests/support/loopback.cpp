@@ -118,4 +118,6 @@ void PumpFor(platform::EventLoop& loop, int milliseconds) {
   while (std::chrono::steady_clock::now() < deadline) loop.RunOnce(5);
 }
 
+platform::Endpoint Address(const std::string& text) { return platform::Endpoint::FromAddressText(text, 0).value(); }
+
 }  // namespace tapline::test

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/endpoint.h"
 #include "platform/event_loop.h"
 
 namespace tapline::test {
@@ -29,6 +30,9 @@ std::string ReceiveAll(int fd, int milliseconds);
 // Resets the connection (SO_LINGER 0, then close).
 void Reset(int fd);
 void SetNonBlocking(int fd);
+
+// A numeric address as an endpoint (port 0), for resolvers that tests inject.
+platform::Endpoint Address(const std::string& text);
 
 // Takes turns of the loop until `done` answers true or `milliseconds` have passed; answers `done()`.
 bool PumpUntil(platform::EventLoop& loop, const std::function<bool()>& done, int milliseconds = 5000);

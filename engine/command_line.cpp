@@ -1,6 +1,6 @@
-#include "shell/command_line.h"
+#include "engine/command_line.h"
 
-namespace tapline::shell {
+namespace tapline::engine {
 
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
@@ -13,6 +13,18 @@ std::string WithFullStop(const std::string& message) {
     return message + ".";
   }
   return message;
+}
+
+void CommandLine::ApplyTo(RelayOptions& options) const {
+  if (given) {
+    options.remoteHost = remoteHost;
+    options.remotePort = remotePort;
+    options.localPort = localPort;
+  }
+  if (logFile) options.logFile = *logFile;
+  if (bufferSize) options.bufferSize = *bufferSize;
+  if (detailLevel) options.detailLevel = static_cast<std::uint32_t>(*detailLevel);
+  if (hexOnly) options.hexOnly = true;
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& program) {
@@ -67,4 +79,4 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
   return line;
 }
 
-}  // namespace tapline::shell
+}  // namespace tapline::engine

@@ -1,5 +1,5 @@
 // The command line of both front ends: three positional texts (remote host, remote port, local port) and
-// the options -file, -size, -detail, -auto, -hexonly. Plain C++; shared by the window and tapline-cli.
+// the options. Pure functions; shared by the window and tapline-cli, any thread.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace tapline::shell {
+#include "engine/relay_options.h"
+
+namespace tapline::engine {
 
 class UsageError : public std::runtime_error {
  public:
@@ -25,6 +27,9 @@ struct CommandLine {
   std::optional<std::int32_t> detailLevel;  // 0 Low, 1 Medium, 2 High
   bool autoStart = false;
   bool hexOnly = false;
+
+  // The options given, over `options` (what the settings or the defaults hold).
+  void ApplyTo(RelayOptions& options) const;
 };
 
 // The usage message for a program name ("TAPLINE" for the window).
@@ -38,4 +43,4 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
 // that of ".".
 std::string WithFullStop(const std::string& message);
 
-}  // namespace tapline::shell
+}  // namespace tapline::engine

@@ -1,0 +1,22 @@
+// Everything a relay run is started with, as one plain value: filled by the front ends from the command
+// line, the window's fields and the saved settings, and checked by StartRelay. Any thread may hold one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tapline::engine {
+
+struct RelayOptions {
+  // The texts as the user gave them; StartRelay checks them and refuses a start with the field's message.
+  std::string remoteHost;
+  std::string remotePort;
+  std::string localPort;
+  std::string logFile;  // empty: no log file
+  // The log view's size in characters (32768, 131072, 524288, 2097152), or -1 for no limit.
+  std::int32_t bufferSize = 32768;
+  std::uint32_t detailLevel = 2;  // 0 Low, 1 Medium, 2 High
+  bool hexOnly = false;
+};
+
+}  // namespace tapline::engine
