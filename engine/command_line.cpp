@@ -5,7 +5,8 @@ namespace tapline::engine {
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
          " <remote host> <remote port> <local port> [-file <log file>] [-size 32KB|128KB|512KB|2MB|Unlimited]"
-         " [-detail Low|Medium|High] [-auto] [-hexonly]";
+         " [-detail Low|Medium|High] [-auto] [-hexonly] [-tls] [-tls-ca <file>] [-tls-insecure] [-tls-listen]"
+         " [-tls-cert <file>] [-tls-key <file>]";
 }
 
 std::string WithFullStop(const std::string& message) {
@@ -25,6 +26,12 @@ void CommandLine::ApplyTo(RelayOptions& options) const {
   if (bufferSize) options.bufferSize = *bufferSize;
   if (detailLevel) options.detailLevel = static_cast<std::uint32_t>(*detailLevel);
   if (hexOnly) options.hexOnly = true;
+  if (tls) options.tls.toRemote = true;
+  if (tlsCa) options.tls.caFile = *tlsCa;
+  if (tlsInsecure) options.tls.insecure = true;
+  if (tlsListen) options.tls.forClients = true;
+  if (tlsCert) options.tls.certFile = *tlsCert;
+  if (tlsKey) options.tls.keyFile = *tlsKey;
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& program) {
@@ -38,11 +45,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
   line.localPort = args[2];
   for (std::size_t i = 3; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-file" || a == "-size" || a == "-detail") {
+    if (a == "-file" || a == "-size" || a == "-detail" || a == "-tls-ca" || a == "-tls-cert" || a == "-tls-key") {
       if (i + 1 >= args.size()) throw usage();
       const std::string& value = args[++i];  // taken as the value even when it starts with "-"
       if (a == "-file") {
         line.logFile = value;
+      } else if (a == "-tls-ca") {
+        line.tlsCa = value;
+      } else if (a == "-tls-cert") {
+        line.tlsCert = value;
+      } else if (a == "-tls-key") {
+        line.tlsKey = value;
       } else if (a == "-size") {
         if (value == "32KB") {
           line.bufferSize = 32768;
@@ -72,6 +85,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
       line.autoStart = true;
     } else if (a == "-hexonly") {
       line.hexOnly = true;
+    } else if (a == "-tls") {
+      line.tls = true;
+    } else if (a == "-tls-insecure") {
+      line.tlsInsecure = true;
+    } else if (a == "-tls-listen") {
+      line.tlsListen = true;
     } else {
       throw usage();
     }

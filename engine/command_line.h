@@ -27,6 +27,12 @@ struct CommandLine {
   std::optional<std::int32_t> detailLevel;  // 0 Low, 1 Medium, 2 High
   bool autoStart = false;
   bool hexOnly = false;
+  bool tls = false;                    // -tls
+  std::optional<std::string> tlsCa;    // -tls-ca <file>
+  bool tlsInsecure = false;            // -tls-insecure
+  bool tlsListen = false;              // -tls-listen
+  std::optional<std::string> tlsCert;  // -tls-cert <file>
+  std::optional<std::string> tlsKey;   // -tls-key <file>
 
   // The options given, over `options` (what the settings or the defaults hold).
   void ApplyTo(RelayOptions& options) const;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/tls_settings.h"
+
 namespace tapline::engine {
 
 struct RelayOptions {
@@ -17,6 +19,7 @@ struct RelayOptions {
   std::int32_t bufferSize = 32768;
   std::uint32_t detailLevel = 2;  // 0 Low, 1 Medium, 2 High
   bool hexOnly = false;
+  platform::TlsSettings tls;  // TLS toward the remote host and for accepted clients, with their files
 };
 
 }  // namespace tapline::engine

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "engine/relay.h"
+#include "platform/tls_transport.h"
 
 namespace tapline::engine {
 
@@ -105,12 +106,20 @@ void Relay::ValidateOptions(const RelayOptions& options) {
     throw ValidationError("Local Port must be a nonnegative integer", Field::LocalPort);
   }
   LocalPort = static_cast<std::uint16_t>(value);
+  // The TLS files are checked before the log file is created: a refused start leaves nothing behind.
+  std::shared_ptr<const platform::TlsContext> tls;
+  if (options.tls.toRemote || options.tls.forClients) {
+    std::string error;
+    tls = platform::TlsContext::Make(options.tls, error);
+    if (tls == nullptr) throw ValidationError(error, Field::Tls);
+  }
   const std::string& logFile = options.logFile;
   if (logFile.size() > LogFileLimit) throw ValidationError("Log File name is too long", Field::LogFile);
   if (!logFile.empty() && !Log.File.Create(logFile)) {
     throw ValidationError("Could not create log file", Field::LogFile);
   }
   options_ = options;
+  tls_ = std::move(tls);
 }
 
 void Relay::StartRelay(const RelayOptions& options) {
@@ -121,6 +130,13 @@ void Relay::StartRelay(const RelayOptions& options) {
   acceptExhausted_ = false;
   window_.ClearLogView();
   Log.CreateProcessor(window_);
+  SetTransports(tls_ != nullptr ? platform::MakeTlsFactory(tls_) : nullptr);
+  if (tls_ != nullptr && tls_->ForClients() != nullptr && options_.tls.certFile.empty()) {
+    // Tapline's own certificate: where it is and what it looks like, so that a user can trust it.
+    std::string text = "Certificate for clients: " + tls_->CertificatePath() + " (SHA-256 " +
+                       tls_->CertificateFingerprint() + ")";
+    Log.LogMessage(text.c_str());
+  }
   // An IPv6 address is named in brackets on the Host line, as a URL writes it.
   std::optional<platform::Endpoint> literal = platform::Endpoint::FromAddressText(options_.remoteHost, 0);
   std::string hostText = literal && literal->IsV6() && options_.remoteHost.front() != '[' ? "[" + options_.remoteHost + "]"

@@ -25,7 +25,7 @@ constexpr std::size_t kRecordPlaintext = 16384;
 
 bool IsAddress(const std::string& host) {
   unsigned char binary[16];
-  return inet_pton(posix::kAfInet, host.c_str(), binary) == 1 || inet_pton(AF_INET6, host.c_str(), binary) == 1;
+  return inet_pton(posix::kAfInet, host.c_str(), binary) == 1 || inet_pton(posix::kAfInet6, host.c_str(), binary) == 1;
 }
 
 std::string SystemErrorText(int error) {

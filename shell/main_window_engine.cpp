@@ -34,6 +34,7 @@ QLineEdit* TForm1::FieldEdit(engine::Field field) const {
     case engine::Field::RemotePort: return ui_->EditRemotePort;
     case engine::Field::LocalPort: return ui_->EditLocalPort;
     case engine::Field::LogFile: return ui_->EditLogFile;
+    case engine::Field::Tls: return nullptr;  // its files are chosen in a dialog, not in a field here
   }
   return nullptr;
 }

@@ -250,7 +250,8 @@ class WindowSettingsTest : public QObject {
     QCOMPARE(driver.boxes[0].icon, QMessageBox::Critical);
     QCOMPARE(driver.boxes[0].text,
              QStringLiteral("Usage: TAPLINE <remote host> <remote port> <local port> [-file <log file>] "
-                            "[-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]."));
+                            "[-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly] [-tls] "
+                            "[-tls-ca <file>] [-tls-insecure] [-tls-listen] [-tls-cert <file>] [-tls-key <file>]."));
     QCOMPARE(driver.boxes[0].buttons, QList<QMessageBox::StandardButton>{QMessageBox::Ok});
     QCOMPARE(FileBytes(path), before);
     // No window of ours was ever shown.
