@@ -1,5 +1,8 @@
-// TLS transports in pairs over loopback TCP, driven by a small poll loop that stands in for the socket layer.
+// TLS transports in pairs over loopback TCP, driven by a small poll loop that stands in for the socket layer;
+// and one behind the socket layer itself.
+#include "platform/posix_socket.h"
 #include "platform/tls_transport.h"
+#include "platform/winsock.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -257,6 +260,66 @@ TEST_F(TlsTransportTest, OwnCertificateIsTrustedForLocalhostOnceItsFileIsTrusted
   ASSERT_TRUE(Drive(client, server, [&] { return Settled(client) && Settled(server); }));
   EXPECT_TRUE(client.transport->Established()) << client.transport->FailureText();
 }
+
+
+namespace socket_layer {
+
+TEST_F(TlsTransportTest, SocketClosedRightAfterItsLastWriteStillDeliversEveryByteAndTheEnd) {
+  EventLoop loop;
+  winsock::Winsock ws(loop);
+  loop.SetMessageHandler([](unsigned, WPARAM, LPARAM) {});
+  winsock::SOCKET listener = ws.socket(winsock::AF_INET, winsock::SOCK_STREAM, 0);
+  Endpoint bound;
+  ASSERT_EQ(ws.bind(listener, test::Address("127.0.0.1")), 0);
+  ASSERT_EQ(ws.listen(listener, 4), 0);
+  ASSERT_EQ(ws.getsockname(listener, bound), 0);
+  Peer client(ClientSide("localhost", files_.caFile));
+  client.fd = test::ConnectLoopback(bound.Port());
+  test::SetNonBlocking(client.fd);
+  winsock::SOCKET s = ws.accept(listener, nullptr);
+  ASSERT_NE(s, winsock::INVALID_SOCKET);
+  int small = 16384;  // the socket fills after a few records, in the middle of one
+  ::setsockopt(static_cast<int>(s), posix::kSolSocket, SO_SNDBUF, &small, sizeof small);
+  ASSERT_EQ(ws.SetTransport(s, ServerSide()), 0);
+  ASSERT_EQ(ws.WSAAsyncSelect(s, &loop, 0x8000, winsock::FD_READ | winsock::FD_WRITE | winsock::FD_CLOSE), 0);
+  auto turn = [&] {
+    loop.RunOnce(5);
+    pollfd p{client.fd, client.Events(), 0};
+    ::poll(&p, 1, 5);
+    client.Turn(p.revents);
+  };
+  // Nobody reads: the relay's side writes until its socket is full.
+  client.reading = false;
+  const std::string data = RandomBytes(2 << 20, 3);
+  std::size_t taken = 0;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10); std::chrono::steady_clock::now() < end;) {
+    int n = ws.send(s, data.data() + taken, 65536, 0);
+    if (n > 0) {
+      taken += static_cast<std::size_t>(n);
+    } else if (taken > 0) {
+      break;
+    } else {
+      turn();  // the handshake is not over yet
+    }
+  }
+  ASSERT_GT(taken, 0u);
+  ASSERT_LT(taken, data.size());
+  ASSERT_EQ(ws.shutdown(s, winsock::SD_SEND), 0);
+  ASSERT_EQ(ws.closesocket(s), 0);
+  client.reading = true;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       !client.ended && !client.failed && std::chrono::steady_clock::now() < end;) {
+    turn();
+  }
+  EXPECT_FALSE(client.failed) << client.transport->FailureText();
+  EXPECT_TRUE(client.ended);
+  EXPECT_EQ(client.in.size(), taken);
+  EXPECT_TRUE(client.in == data.substr(0, taken));
+  EXPECT_FALSE(client.Noted("TLS stream ended without close_notify"));
+  ws.closesocket(listener);
+}
+
+}  // namespace socket_layer
 
 }  // namespace
 }  // namespace tapline::platform
