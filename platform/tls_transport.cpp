@@ -138,10 +138,16 @@ int TlsTransport::FailWith(int error, std::string text) {
 
 // Records why OpenSSL gave up, in one line: its reason, or the socket's error.
 int TlsTransport::Fail(int sslError) {
-  const unsigned long code = ERR_peek_error();
-  ERR_clear_error();
+  // The last error is OpenSSL's own summary (the earlier ones are its causes, such as "EVP lib" under a
+  // bad signature); a failed verification says why the certificate was refused.
+  unsigned long code = 0;
+  bool verifyFailed = false;
+  for (unsigned long e; (e = ERR_get_error()) != 0;) {
+    code = e;
+    verifyFailed = verifyFailed || (ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_CERTIFICATE_VERIFY_FAILED);
+  }
   if (code == 0 && socketErrno_ != 0) return FailWith(socketErrno_, SystemErrorText(socketErrno_));
-  if (ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == SSL_R_CERTIFICATE_VERIFY_FAILED) {
+  if (verifyFailed) {
     return FailWith(EPROTO, std::string("certificate verify failed: ") +
                                 X509_verify_cert_error_string(SSL_get_verify_result(ssl_)));
   }

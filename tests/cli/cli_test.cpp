@@ -34,7 +34,7 @@ TEST(CliErrors, UsageAndFieldErrorsExitTwoWithTheMessageAndNoLogLine) {
     std::string message;
   } cases[] = {
       {{}, "Usage: tapline-cli <remote host>"},
-      {{"host", "80"}, "[-auto] [-hexonly]."},
+      {{"host", "80"}, "[-auto] [-hexonly] [-tls] [-tls-ca <file>] [-tls-insecure] [-tls-listen] [-tls-cert <file>] [-tls-key <file>]."},
       {{"host", "80", "0", "-size", "64KB"}, "Usage: "},
       {{"host", "80", "0", "-detail", "high"}, "Usage: "},
       {{"host", "80", "0", "-file"}, "Usage: "},
