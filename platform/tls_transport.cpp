@@ -115,6 +115,9 @@ bool TlsTransport::Attach(int fd) {
   BIO_set_data(bio, this);
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl_, bio, bio);
+  // Records are read from the socket in large steps rather than a header and a body at a time; what
+  // OpenSSL has read ahead is announced by Holds().
+  SSL_set_read_ahead(ssl_, 1);
   if (role_ == Role::Server) {
     SSL_set_accept_state(ssl_);
     return true;
@@ -210,6 +213,7 @@ int TlsTransport::Progress(int fd, bool, bool) {
 }
 
 long TlsTransport::Read(int fd, char* buffer, std::size_t length, bool peek, int& error) {
+  if (!peek) deferredEnd_ = false;
   if (Progress(fd, true, false) != 0) {
     error = failError_;
     return -1;
@@ -220,8 +224,28 @@ long TlsTransport::Read(int fd, char* buffer, std::size_t length, bool peek, int
   }
   if (length == 0) return 0;
   ERR_clear_error();
+  // One record at most per SSL_read: a read goes on through the records already there, so that a large
+  // buffer is filled in one call.
   std::size_t n = 0;
-  const int result = peek ? SSL_peek_ex(ssl_, buffer, length, &n) : SSL_read_ex(ssl_, buffer, length, &n);
+  int result = peek ? SSL_peek_ex(ssl_, buffer, length, &n) : SSL_read_ex(ssl_, buffer, length, &n);
+  while (result == 1 && !peek && n < length) {
+    std::size_t more = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(ssl_, buffer + n, length - n, &more) != 1) {
+      // An end or a failure met after data is reported by the next Read, which Holds() asks for: no
+      // readiness may come for it, its bytes having been read already.
+      const int later = SSL_get_error(ssl_, 0);
+      if (later == SSL_ERROR_ZERO_RETURN) {
+        deferredEnd_ = true;
+      } else if (later != SSL_ERROR_WANT_READ && later != SSL_ERROR_WANT_WRITE) {
+        Fail(later);
+        deferredEnd_ = true;
+      }
+      ERR_clear_error();
+      break;
+    }
+    n += more;
+  }
   const int sslError = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, result);
   if (!FlushOut()) {  // an answer OpenSSL had to send (a key update) may have been queued
     error = failError_;
@@ -277,7 +301,9 @@ long TlsTransport::Available(int fd, int& error) {
     error = errno;
     return -1;
   }
-  const int held = ssl_ != nullptr && established_ ? SSL_pending(ssl_) : 0;
+  int held = ssl_ != nullptr && established_ ? SSL_pending(ssl_) : 0;
+  // Records read ahead but not yet decrypted count for at least a byte.
+  if (held == 0 && ssl_ != nullptr && established_ && SSL_has_pending(ssl_)) held = 1;
   return static_cast<long>(waiting) + held;
 }
 
@@ -304,7 +330,9 @@ unsigned TlsTransport::Needs() const {
   return needs;
 }
 
-bool TlsTransport::Holds() const { return established_ && !failed_ && SSL_pending(ssl_) > 0; }
+bool TlsTransport::Holds() const {
+  return established_ && (deferredEnd_ || (!failed_ && SSL_has_pending(ssl_) == 1));
+}
 
 std::vector<TransportNote> TlsTransport::TakeNotes() { return std::exchange(notes_, {}); }
 

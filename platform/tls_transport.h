@@ -69,6 +69,7 @@ class TlsTransport : public Transport {
   bool closeNotifySent_ = false;
   bool halfClosePending_ = false;
   bool endNoted_ = false;
+  bool deferredEnd_ = false;  // a Read met the end or a failure after data: the next one reports it
   std::vector<TransportNote> notes_;
 };
 

@@ -99,7 +99,8 @@ std::string TlsPeer::ServerName() const {
   return name != nullptr ? name : "";
 }
 
-std::string TlsPeer::Exchange(const std::string& data, int milliseconds, std::size_t readStep, int pauseUs) {
+std::string TlsPeer::Exchange(const std::string& data, int milliseconds, std::size_t readStep, int pauseUs,
+                              bool halfClose) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   std::string got;
   std::string buffer(readStep, '\0');
@@ -117,9 +118,10 @@ std::string TlsPeer::Exchange(const std::string& data, int milliseconds, std::si
         if (e != SSL_ERROR_WANT_WRITE && e != SSL_ERROR_WANT_READ) break;
         wantWrite = e == SSL_ERROR_WANT_WRITE;
       }
-    } else if (!shut) {
+    }
+    if (sent == data.size() && !shut) {  // the end follows the last bytes at once
       SSL_shutdown(ssl_);
-      ::shutdown(fd_, SHUT_WR);
+      if (halfClose) ::shutdown(fd_, SHUT_WR);
       shut = true;
     }
     std::size_t n = 0;

@@ -27,7 +27,9 @@ class TlsPeer {
   // Sends `data` and then the end (close_notify and the half-close) while reading until the peer ends
   // or `milliseconds` pass; each read takes at most `readStep` bytes and is followed by `pauseUs` of
   // sleep (a slow reader). Answers what was read.
-  std::string Exchange(const std::string& data, int milliseconds, std::size_t readStep = 1 << 16, int pauseUs = 0);
+  // `halfClose` false: the end is the close_notify alone, the socket stays open both ways.
+  std::string Exchange(const std::string& data, int milliseconds, std::size_t readStep = 1 << 16, int pauseUs = 0,
+                       bool halfClose = true);
   // Reads until `count` bytes have come, the peer ended or the time is up; sends nothing.
   std::string ReceiveUpTo(std::size_t count, int milliseconds);
   // Resets the connection (no close_notify, no orderly close).

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -321,6 +322,29 @@ TEST_F(CliTls, BothSidesStayExactWithAClientThatReadsSlowly) {
   // 16 KiB a millisecond is 16 MB/s at best: far below what the server sends, so the relay's mark has to
   // hold the server back through TLS.
   BothSidesBulk(files_, 1000);
+}
+
+TEST_F(CliTls, CloseNotifyThatCameWithTheLastDataIsPassedOnWithoutATcpEnd) {
+  std::string serverError;
+  OneServer server([&](int fd) {
+    auto peer = TlsPeer::Accept(fd, files_.serverCert, files_.serverKey, serverError);
+    if (!peer) return;
+    peer->ReceiveUpTo(4, 10000);
+    // The answer and the close_notify at once, and no TCP end after them: only the record says it.
+    peer->Exchange("pong", 10000, 1 << 16, 0, false);
+  });
+  CliProcess cli({"127.0.0.1", server.Port(), "0", "-tls", "-tls-insecure"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  ASSERT_TRUE(SendAll(client, "ping"));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReceiveAll(client, 5000), "pong");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << "the server's end was passed on";
+  EXPECT_TRUE(cli.WaitForOutput(": Server disconnected\n", 100)) << cli.Output();
+  close(client);
+  server.Join();
+  EXPECT_EQ(serverError, "");
 }
 
 TEST_F(CliTls, ResetOfAnEstablishedServerIsNoHandshakeFailure) {
