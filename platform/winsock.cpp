@@ -478,6 +478,20 @@ std::string Winsock::TransportFailure(SOCKET s) {
   return st->transport->FailureText();
 }
 
+// A handshake can fail inside a send or a recv as well as on readiness; it is reported the same way
+// whichever met it, through FD_CLOSE with its error, and the call only says "not now".
+bool Winsock::HandshakeFailed(SocketState& st, int error) {
+  if (error == EAGAIN || error == EWOULDBLOCK || st.transport->Established() || st.transport->FailureText().empty()) {
+    return false;
+  }
+  if (!st.closePosted) {
+    PostNotes(st);
+    PostClose(st, TranslateErrno(error));
+    UpdateInterest(st);
+  }
+  return true;
+}
+
 void Winsock::PostNotes(SocketState& st) {
   std::vector<platform::TransportNote> notes = st.transport->TakeNotes();
   if (notes.empty()) return;
@@ -505,6 +519,7 @@ int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
     UpdateInterest(*st);  // the read made the transport answer something the socket did not take yet
   }
   PostNotes(*st);
+  if (n < 0 && HandshakeFailed(*st, err)) return Fail(WSAEWOULDBLOCK);
   if (n < 0) {
     if (err == EAGAIN || err == EWOULDBLOCK) return Fail(WSAEWOULDBLOCK);
     // After a reset has been reported through FD_CLOSE, the close event has said it all.
@@ -521,6 +536,7 @@ int Winsock::send(SOCKET s, const char* buffer, int length, int /*flags*/) {
   if (!st->transport) return Fail(WSAENOTCONN);
   int err = 0;
   long n = st->transport->Write(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), err);
+  if (n < 0 && HandshakeFailed(*st, err)) return Fail(WSAEWOULDBLOCK);
   if (n < 0) {
     // A reset already reported through FD_CLOSE is answered there, as for recv: the sender waits for it.
     bool reported = st->closePosted && st->closeError != 0 && (err == ECONNRESET || err == EPIPE);

@@ -199,6 +199,7 @@ class Winsock {
   void OnReady(SOCKET s, std::uint32_t events);
   void OnConnectedReady(SocketState& st, std::uint32_t events);
   void PostNotes(SocketState& st);
+  bool HandshakeFailed(SocketState& st, int error);
   void PostClose(SocketState& st, int error);
   bool LingerToSend(int fd, std::unique_ptr<platform::Transport> transport);
   void EndLinger(int fd);
