@@ -391,17 +391,23 @@ int Many(int port, long count, double hold, long window) {
 
 }  // namespace
 
+int TlsSink(const char* cert, const char* key);          // loadgen_tls.cpp
+int TlsBulk(int port, long megabytes, const char* ca);
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
                  "usage: loadgen server sink|echo|echo-epoll|source|deaf [MB] | bulk PORT MB | duplex PORT MB | download PORT |"
                  " push PORT COUNT SECONDS |"
-                 " pingpong PORT COUNT SIZE | churn PORT SECONDS | many PORT COUNT HOLD_SECONDS [WINDOW] | freeport\n");
+                 " pingpong PORT COUNT SIZE | churn PORT SECONDS | many PORT COUNT HOLD_SECONDS [WINDOW] | freeport |"
+                 " tls-sink CERT KEY | tls-bulk PORT MB CA\n");
     return 2;
   }
   std::string cmd = argv[1];
   auto arg = [&](int i) { return i < argc ? std::atol(argv[i]) : 0L; };
   if (cmd == "server" && argc >= 3) return Server(argv[2], arg(3));
+  if (cmd == "tls-sink" && argc >= 4) return TlsSink(argv[2], argv[3]);
+  if (cmd == "tls-bulk" && argc >= 5) return TlsBulk(static_cast<int>(arg(2)), arg(3), argv[4]);
   if (cmd == "bulk") return Bulk(static_cast<int>(arg(2)), arg(3));
   if (cmd == "push") return Push(static_cast<int>(arg(2)), arg(3), argc > 4 ? std::atof(argv[4]) : 1);
   if (cmd == "duplex") return Duplex(static_cast<int>(arg(2)), arg(3));

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compares tapline-cli with socat, haproxy (tcp mode) and no relay at all, on loopback, and prints a table.
 #
-#   bench/run.sh [bulk] [logged] [latency] [churn] [redis] [many] [memory] [deaf]     (no names: all of them)
+#   bench/run.sh [bulk] [logged] [latency] [churn] [redis] [many] [memory] [deaf] [tls]     (no names: all of them)
 #
 # Environment: QUICK=1 for fewer runs and smaller sizes; RUNS=N to set the run count (median of N; redis
 # takes 3 unless RUNS is given);
@@ -13,7 +13,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-all_workloads=(bulk logged latency churn redis many memory deaf)
+all_workloads=(bulk logged latency churn redis many memory deaf tls)
 if [[ $# -eq 0 ]]; then
   workloads=("${all_workloads[@]}")
 else
@@ -27,10 +27,10 @@ wants() { [[ " ${workloads[*]} " == *" $1 "* ]]; }
 quick="${QUICK:-0}"
 if [[ "$quick" == 1 ]]; then
   runs="${RUNS:-3}"; iperf_seconds=2; logged_mb=100; socat_log_mb=1; pingpongs=20000; churn_seconds=2
-  hold_seconds=1; memory_mb=256; burst_seconds=20
+  hold_seconds=1; memory_mb=256; burst_seconds=20; tls_mb=200
 else
   runs="${RUNS:-5}"; iperf_seconds=3; logged_mb=200; socat_log_mb=1; pingpongs=20000; churn_seconds=5
-  hold_seconds=2; memory_mb=1024; burst_seconds=30
+  hold_seconds=2; memory_mb=1024; burst_seconds=30; tls_mb=500
 fi
 redis_runs="${RUNS:-3}"
 redis_tests=(SET GET LPUSH LRANGE_100)
@@ -112,9 +112,13 @@ start_relay() {
   relay_group=0
   relay_kind="$variant"
   case "$variant" in
-    tapline)
+    tapline | tapline-tls)
       rm -f "$work/tapline.out"  # the last run's lines must not be read before the new run truncates them
-      "$cli" 127.0.0.1 "$target" 0 "$@" > "$work/tapline.out" 2> "$work/tapline.err" &
+      local host=127.0.0.1
+      # TLS both ways: the server's certificate is for localhost, which is also the name it is checked for.
+      [[ "$variant" == tapline-tls ]] && host=localhost && set -- "$@" -tls-listen -tls-cert "$work/tls/cert.pem" \
+        -tls-key "$work/tls/key.pem" -tls -tls-ca "$work/tls/cert.pem"
+      "$cli" "$host" "$target" 0 "$@" > "$work/tapline.out" 2> "$work/tapline.err" &
       relay_pid=$!
       for _ in $(seq 200); do grep -q "Waiting for connections" "$work/tapline.out" 2>/dev/null && break; sleep 0.025; done
       relay_port="$(sed -n 's/.*Local Port (\([0-9]*\)) opened.*/\1/p' "$work/tapline.out" | head -1)"
@@ -130,10 +134,12 @@ start_relay() {
       relay_group=1
       wait_listening "$relay_port"
       ;;
-    haproxy)
+    haproxy | haproxy-tls)
       relay_port="$("$gen" freeport)"
+      local config="$root/bench/peers/haproxy.cfg"
+      [[ "$variant" == haproxy-tls ]] && config="$root/bench/peers/haproxy-tls.cfg"
       sed -e "s/@MAXCONN@/$haproxy_maxconn/g" -e "s/@LISTEN@/$relay_port/" -e "s/@TARGET@/$target/" \
-        "$root/bench/peers/haproxy.cfg" > "$work/haproxy.cfg"
+        -e "s|@PEM@|$work/tls/both.pem|" -e "s|@CA@|$work/tls/cert.pem|" "$config" > "$work/haproxy.cfg"
       haproxy -db -f "$work/haproxy.cfg" > "$work/haproxy.out" 2>&1 &
       relay_pid=$!
       wait_listening "$relay_port"
@@ -153,7 +159,7 @@ stop_relay() {
   [[ -z "$relay_pid" ]] && return 0
   if (( relay_group )); then
     kill -TERM -- "-$relay_pid" 2>/dev/null
-  elif [[ "$relay_kind" == tapline ]]; then
+  elif [[ "$relay_kind" == tapline* ]]; then
     kill -INT "$relay_pid" 2>/dev/null  # its documented stop, which lets the log out first
   else
     kill -TERM "$relay_pid" 2>/dev/null  # a script's background jobs ignore SIGINT
@@ -445,6 +451,30 @@ run_memory() {
   done
 }
 
+# --- 7. bulk through TLS on both sides ---------------------------------------------------------------
+run_tls() {
+  say "tls: ${tls_mb} MB from a TLS client through the relay (TLS from the client, TLS to the server) to a TLS sink, $runs runs"
+  mkdir -p "$work/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
+    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
+  cat "$work/tls/cert.pem" "$work/tls/key.pem" > "$work/tls/both.pem"
+  rm -f "$work/server.tls"
+  "$gen" tls-sink "$work/tls/cert.pem" "$work/tls/key.pem" > "$work/server.tls" &
+  servers+=($!)
+  for _ in $(seq 100); do [[ -s "$work/server.tls" ]] && break; sleep 0.05; done
+  local sink
+  sink="$(head -1 "$work/server.tls")"
+  for ((r = 1; r <= runs; r++)); do
+    for v in tapline haproxy direct; do
+      local variant="$v-tls"
+      [[ "$v" == direct ]] && variant=direct
+      start_relay "$variant" "$sink" -detail Low || continue
+      add "tls/$v" "$(timeout 300 "$gen" tls-bulk "$relay_port" "$tls_mb" "$work/tls/cert.pem")"
+      stop_relay
+    done
+  done
+}
+
 started_at="$(date -u '+%Y-%m-%d %H:%M UTC')"
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 for w in "${workloads[@]}"; do "run_$w"; done
@@ -568,6 +598,12 @@ if wants deaf; then
     row "peak RSS behind a deaf server, $n conn, MB" "$(mb "$t")" "$(mb "$s")" "$(mb "$h")" "-" "" "$(ratio "$t" "$s")" \
       "$(ratio "$t" "$h")" "bounded (1 MiB/conn)" "$(yes_no "$met")"
   done
+fi
+
+if wants tls; then
+  t="$(median tls/tapline)"; h="$(median tls/haproxy)"; d="$(median tls/direct)"
+  row "TLS both sides (-tls-listen -tls), ${tls_mb} MB, MB/s" "$(fmt "$t")" "-" "$(fmt "$h")" "$(fmt "$d")" \
+    "$(ratio "$t" "$d")" "-" "$(ratio "$t" "$h")" ">= haproxy" "$(yes_no "$(cmp_ge "$t" "$h")")"
 fi
 
 echo

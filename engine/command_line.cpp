@@ -6,7 +6,8 @@ std::string UsageText(const std::string& program) {
   return "Usage: " + program +
          " <remote host> <remote port> <local port> [-file <log file>] [-pcap <capture file>]"
          " [-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]"
-         " [-bind <address>] [-keephost]";
+         " [-bind <address>] [-keephost] [-tls] [-tls-ca <file>] [-tls-insecure] [-tls-listen]"
+         " [-tls-cert <file>] [-tls-key <file>]";
 }
 
 std::string WithFullStop(const std::string& message) {
@@ -17,7 +18,8 @@ std::string WithFullStop(const std::string& message) {
 }
 
 bool OptionTakesValue(const std::string& option) {
-  static const char* const kWithValue[] = {"-file", "-pcap", "-size", "-detail", "-bind"};
+  static const char* const kWithValue[] = {"-file",  "-pcap",    "-size",    "-detail",
+                                           "-bind",  "-tls-ca",  "-tls-cert", "-tls-key"};
   for (const char* o : kWithValue) {
     if (option == o) return true;
   }
@@ -37,6 +39,12 @@ void CommandLine::ApplyTo(RelayOptions& options) const {
   if (hexOnly) options.hexOnly = true;
   if (listenAddress) options.listenAddress = *listenAddress;
   if (keepHost) options.keepHost = true;
+  if (tls) options.tls.toRemote = true;
+  if (tlsCa) options.tls.caFile = *tlsCa;
+  if (tlsInsecure) options.tls.insecure = true;
+  if (tlsListen) options.tls.forClients = true;
+  if (tlsCert) options.tls.certFile = *tlsCert;
+  if (tlsKey) options.tls.keyFile = *tlsKey;
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& program) {
@@ -50,18 +58,23 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
   line.localPort = args[2];
   for (std::size_t i = 3; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-bind") {
-      if (i + 1 >= args.size()) throw usage();
-      line.listenAddress = args[++i];
-    } else if (a == "-keephost") {
+    if (a == "-keephost") {
       line.keepHost = true;
-    } else if (a == "-file" || a == "-pcap" || a == "-size" || a == "-detail") {
+    } else if (OptionTakesValue(a)) {
       if (i + 1 >= args.size()) throw usage();
       const std::string& value = args[++i];  // taken as the value even when it starts with "-"
-      if (a == "-file") {
+      if (a == "-bind") {
+        line.listenAddress = value;
+      } else if (a == "-file") {
         line.logFile = value;
       } else if (a == "-pcap") {
         line.captureFile = value;
+      } else if (a == "-tls-ca") {
+        line.tlsCa = value;
+      } else if (a == "-tls-cert") {
+        line.tlsCert = value;
+      } else if (a == "-tls-key") {
+        line.tlsKey = value;
       } else if (a == "-size") {
         if (value == "32KB") {
           line.bufferSize = 32768;
@@ -91,6 +104,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
       line.autoStart = true;
     } else if (a == "-hexonly") {
       line.hexOnly = true;
+    } else if (a == "-tls") {
+      line.tls = true;
+    } else if (a == "-tls-insecure") {
+      line.tlsInsecure = true;
+    } else if (a == "-tls-listen") {
+      line.tlsListen = true;
     } else {
       throw usage();
     }

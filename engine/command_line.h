@@ -30,6 +30,12 @@ struct CommandLine {
   bool hexOnly = false;
   std::optional<std::string> listenAddress;  // -bind
   bool keepHost = false;                     // -keephost
+  bool tls = false;                    // -tls
+  std::optional<std::string> tlsCa;    // -tls-ca <file>
+  bool tlsInsecure = false;            // -tls-insecure
+  bool tlsListen = false;              // -tls-listen
+  std::optional<std::string> tlsCert;  // -tls-cert <file>
+  std::optional<std::string> tlsKey;   // -tls-key <file>
 
   // The options given, over `options` (what the settings or the defaults hold).
   void ApplyTo(RelayOptions& options) const;

@@ -59,6 +59,14 @@ std::string HelpText(bool window) {
       "  -bind <address>        listen on this address only (IPv4 or IPv6, or a name) instead of every\n"
       "                         interface of both families\n"
       "  -keephost              forward requests with their own Host line instead of naming the remote\n"
+      "  -tls                   speak TLS to the remote host (its certificate is verified against the\n"
+      "                         system's trust store and the remote host's name or address)\n"
+      "  -tls-ca <file>         also trust the certificates of this PEM file\n"
+      "  -tls-insecure          do not verify the remote's certificate\n"
+      "  -tls-listen            clients must speak TLS; Tapline shows the plaintext\n"
+      "  -tls-cert <file>       the certificate (chain) clients get, PEM; without it Tapline makes its own\n"
+      "                         for localhost, 127.0.0.1 and ::1 once and keeps it\n"
+      "  -tls-key <file>        the key of -tls-cert, PEM (default: read from the -tls-cert file)\n"
       "  -h, --help             print this help and exit\n"
       "  --version              print the version and exit\n"
       "\n"
@@ -82,6 +90,9 @@ std::string HelpText(bool window) {
   text +=
       "  <log file>                       as named with -file" + std::string(window ? " or in the window" : "") +
       "\n"
+      "  $XDG_DATA_HOME/Tapline/          Tapline's own certificate for -tls-listen (localhost-certificate.pem)\n"
+      "                                   and its key (localhost-key.pem, mode 0600); ~/.local/share/Tapline\n"
+      "                                   without XDG_DATA_HOME\n"
       "  <capture file>                   as named with -pcap" + std::string(window ? " or in Connection Options" : "") +
       "\n\nSee " + program + "(1).\n";
   return text;

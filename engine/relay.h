@@ -16,6 +16,7 @@
 #include "log/traffic_log.h"
 #include "platform/event_loop.h"
 #include "platform/heap.h"
+#include "platform/tls_context.h"
 #include "platform/winsock.h"
 
 namespace tapline::engine {
@@ -159,6 +160,8 @@ class Relay {
   // The Host line requests get, CR LF included; empty when requests keep theirs.
   std::string hostLine_;
   std::unique_ptr<platform::TransportFactory> transports_;
+  // The TLS contexts the run was checked and started with; null when neither side uses TLS.
+  std::shared_ptr<const platform::TlsContext> tls_;
   // The log first, then the sinks added.
   std::vector<log::TrafficSink*> sinks_;
   // The run's capture file, one of the sinks; null without one.

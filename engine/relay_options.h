@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/tls_settings.h"
+
 namespace tapline::engine {
 
 struct RelayOptions {
@@ -22,6 +24,7 @@ struct RelayOptions {
   std::string listenAddress;
   // Client requests keep their Host line.
   bool keepHost = false;
+  platform::TlsSettings tls;  // TLS toward the remote host and for accepted clients, with their files
 };
 
 }  // namespace tapline::engine

@@ -9,6 +9,7 @@
 
 #include "engine/relay.h"
 #include "platform/own_addresses.h"
+#include "platform/tls_transport.h"
 
 namespace tapline::engine {
 
@@ -145,6 +146,13 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   if (!listen.empty() && !platform::Endpoint::FromAddressText(listen, 0) && !IsHostName(listen)) {
     throw ValidationError("Listen Address must be an IP address or host name", Field::ListenAddress);
   }
+  // The TLS files are checked before the log file is created: a refused start leaves nothing behind.
+  std::shared_ptr<const platform::TlsContext> tls;
+  if (options.tls.toRemote || options.tls.forClients) {
+    std::string error;
+    tls = platform::TlsContext::Make(options.tls, error);
+    if (tls == nullptr) throw ValidationError(error, Field::Tls);
+  }
   const std::string& logFile = options.logFile;
   if (logFile.size() > LogFileLimit) throw ValidationError("Log File name is too long", Field::LogFile);
   if (!logFile.empty() && !Log.File.Create(logFile)) {
@@ -161,6 +169,7 @@ void Relay::ValidateOptions(const RelayOptions& options) {
     AddSink(capture_.get());
   }
   options_ = options;
+  tls_ = std::move(tls);
 }
 
 void Relay::StartRelay(const RelayOptions& options) {
@@ -171,6 +180,13 @@ void Relay::StartRelay(const RelayOptions& options) {
   acceptExhausted_ = false;
   window_.ClearLogView();
   Log.CreateProcessor(window_);
+  SetTransports(tls_ != nullptr ? platform::MakeTlsFactory(tls_) : nullptr);
+  if (tls_ != nullptr && tls_->ForClients() != nullptr && options_.tls.certFile.empty()) {
+    // Tapline's own certificate: where it is and what it looks like, so that a user can trust it.
+    std::string text = "Certificate for clients: " + tls_->CertificatePath() + " (SHA-256 " +
+                       tls_->CertificateFingerprint() + ")";
+    Log.LogMessage(text.c_str());
+  }
   // An IPv6 address is named in brackets on the Host line, as a URL writes it.
   std::optional<platform::Endpoint> literal = platform::Endpoint::FromAddressText(options_.remoteHost, 0);
   std::string hostText = literal && literal->IsV6() && options_.remoteHost.front() != '[' ? "[" + options_.remoteHost + "]"

@@ -239,6 +239,9 @@ Winsock::~Winsock() {
   std::vector<SOCKET> open;
   for (auto& [s, st] : sockets_) open.push_back(s);
   for (SOCKET s : open) closesocket(s);
+  std::vector<int> lingering;
+  for (auto& [fd, l] : lingering_) lingering.push_back(fd);
+  for (int fd : lingering) EndLinger(fd);
   {
     std::lock_guard<std::mutex> lock(lookups_->mutex);
     lookups_->closed = true;
@@ -471,8 +474,23 @@ std::vector<platform::TransportNote> Winsock::TakeTransportNotes(SOCKET s) {
 
 std::string Winsock::TransportFailure(SOCKET s) {
   SocketState* st = Find(s);
-  if (st == nullptr || !st->transport) return std::string();
+  // An established stream that fails is a read or send failure with its error number, not a handshake's.
+  if (st == nullptr || !st->transport || st->transport->Established()) return std::string();
   return st->transport->FailureText();
+}
+
+// A handshake can fail inside a send or a recv as well as on readiness; it is reported the same way
+// whichever met it, through FD_CLOSE with its error, and the call only says "not now".
+bool Winsock::HandshakeFailed(SocketState& st, int error) {
+  if (error == EAGAIN || error == EWOULDBLOCK || st.transport->Established() || st.transport->FailureText().empty()) {
+    return false;
+  }
+  if (!st.closePosted) {
+    PostNotes(st);
+    PostClose(st, TranslateErrno(error));
+    UpdateInterest(st);
+  }
+  return true;
 }
 
 void Winsock::PostNotes(SocketState& st) {
@@ -498,8 +516,11 @@ int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
       Post(*st, FD_READ, 0);
     }
     UpdateInterest(*st);
+  } else if (st->transport->Needs() & platform::NeedWrite) {
+    UpdateInterest(*st);  // the read made the transport answer something the socket did not take yet
   }
   PostNotes(*st);
+  if (n < 0 && HandshakeFailed(*st, err)) return Fail(WSAEWOULDBLOCK);
   if (n < 0) {
     if (err == EAGAIN || err == EWOULDBLOCK) return Fail(WSAEWOULDBLOCK);
     // After a reset has been reported through FD_CLOSE, the close event has said it all.
@@ -516,6 +537,7 @@ int Winsock::send(SOCKET s, const char* buffer, int length, int /*flags*/) {
   if (!st->transport) return Fail(WSAENOTCONN);
   int err = 0;
   long n = st->transport->Write(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), err);
+  if (n < 0 && HandshakeFailed(*st, err)) return Fail(WSAEWOULDBLOCK);
   if (n < 0) {
     // A reset already reported through FD_CLOSE is answered there, as for recv: the sender waits for it.
     bool reported = st->closePosted && st->closeError != 0 && (err == ECONNRESET || err == EPIPE);
@@ -528,6 +550,9 @@ int Winsock::send(SOCKET s, const char* buffer, int length, int /*flags*/) {
     }
     return Fail(TranslateErrno(err));
   }
+  // Part of what was taken may wait inside the transport (the tail of a record): the socket's room
+  // has to be watched for it even when the user has nothing more to send.
+  if (st->transport->Needs() & platform::NeedWrite) UpdateInterest(*st);
   return static_cast<int>(n);
 }
 
@@ -570,6 +595,7 @@ int Winsock::shutdown(SOCKET s, int how) {
   if (st == nullptr) return Fail(WSAENOTSOCK);
   if (how == SD_SEND && st->transport) {
     int err = st->transport->ShutdownSend(st->fd);
+    UpdateInterest(*st);  // an end record may wait for room
     return err == 0 ? 0 : Fail(TranslateErrno(err));
   }
   int h = how == SD_RECEIVE ? SHUT_RD : how == SD_SEND ? SHUT_WR : SHUT_RDWR;
@@ -581,12 +607,47 @@ int Winsock::closesocket(SOCKET s) {
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
   int fd = st->fd;
-  if (st->watched) loop_.Forget(fd);  // closing the descriptor removes it from epoll
+  bool watched = st->watched;
   // A message still queued for this number must never reach whoever gets the number next.
   if (st->message != 0) loop_.RemoveMessages(st->message, s);
+  std::unique_ptr<platform::Transport> transport = std::move(st->transport);
   sockets_.erase(s);
+  if (transport && LingerToSend(fd, std::move(transport))) return 0;
+  if (watched) loop_.Forget(fd);  // closing the descriptor removes it from epoll
   ::close(fd);
   return 0;
+}
+
+// A closed socket whose transport still holds bytes it has taken (the tail of a record, an end record)
+// is kept open, out of the user's sight, until the socket has taken them, as the system does with what
+// waits in a closed TCP socket's buffer. The descriptor stays open meanwhile, so its number is not reused.
+bool Winsock::LingerToSend(int fd, std::unique_ptr<platform::Transport> transport) {
+  if (!transport->Established() || transport->Progress(fd, false, true) != 0 ||
+      (transport->Needs() & platform::NeedWrite) == 0) {
+    return false;
+  }
+  std::uint64_t id = nextSocketId_++;
+  lingering_[fd] = Lingering{std::move(transport), id};
+  loop_.Watch(fd, EPOLLOUT, [this, fd](std::uint32_t events) {
+    auto it = lingering_.find(fd);
+    if (it == lingering_.end()) return;
+    platform::Transport& t = *it->second.transport;
+    bool failed = t.Progress(fd, false, true) != 0 || (events & (EPOLLERR | EPOLLHUP)) != 0;
+    if (failed || (t.Needs() & platform::NeedWrite) == 0) EndLinger(fd);
+  });
+  std::weak_ptr<bool> alive = alive_;
+  loop_.Schedule(kLingerMs, [this, alive, fd, id] {
+    if (alive.expired()) return;
+    auto it = lingering_.find(fd);
+    if (it != lingering_.end() && it->second.id == id) EndLinger(fd);
+  });
+  return true;
+}
+
+void Winsock::EndLinger(int fd) {
+  loop_.Unwatch(fd);
+  lingering_.erase(fd);
+  ::close(fd);
 }
 
 }  // namespace tapline::winsock

@@ -180,7 +180,8 @@ class Winsock {
   int SetTransport(SOCKET s, std::unique_ptr<platform::Transport> transport);
   // What the transport has for the log since the last call (after an FD_NOTE).
   std::vector<platform::TransportNote> TakeTransportNotes(SOCKET s);
-  // Why the transport failed, in one line; empty when it did not (plain TCP never does).
+  // Why the transport's handshake failed, in one line; empty when it did not fail before its stream was
+  // established (plain TCP never does).
   std::string TransportFailure(SOCKET s);
 
   // Outstanding lookups (tests check that cancelled ones leave nothing behind).
@@ -198,7 +199,10 @@ class Winsock {
   void OnReady(SOCKET s, std::uint32_t events);
   void OnConnectedReady(SocketState& st, std::uint32_t events);
   void PostNotes(SocketState& st);
+  bool HandshakeFailed(SocketState& st, int error);
   void PostClose(SocketState& st, int error);
+  bool LingerToSend(int fd, std::unique_ptr<platform::Transport> transport);
+  void EndLinger(int fd);
   int OpenSocket(int family);
   void TakeLookupResults();
 
@@ -210,6 +214,16 @@ class Winsock {
   std::unordered_map<HANDLE, std::unique_ptr<Lookup>> pending_;
   HANDLE nextTask_ = 0x40000001u;
   std::uint64_t nextSocketId_ = 1;
+  // Closed sockets whose transport still sends what it took, by descriptor; closed at the latest after
+  // kLingerMs.
+  struct Lingering {
+    std::unique_ptr<platform::Transport> transport;
+    std::uint64_t id;
+  };
+  static constexpr int kLingerMs = 30000;
+  std::unordered_map<int, Lingering> lingering_;
+  // Scheduled calls hold this weakly, so that one due after the socket layer has gone does nothing.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   unsigned lastLookupMessage_ = 0;
 };
 

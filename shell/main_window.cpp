@@ -202,6 +202,10 @@ void TForm1::ApplyCommandLine(const CommandLine& line) {
   if (line.detailLevel) relay_->Log.DetailLevel = static_cast<std::uint32_t>(*line.detailLevel);
   if (line.autoStart) autoStart_ = 1;
   if (line.hexOnly) relay_->HexOnly = 1;
+  // TLS has no control of its own in the window yet: the command line's choices hold for its runs.
+  engine::RelayOptions given;
+  line.ApplyTo(given);
+  tls_ = given.tls;
 }
 
 int TForm1::StartSockets() {

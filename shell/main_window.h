@@ -145,6 +145,7 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
 
   std::int32_t bufferSize_ = 32768;
   std::string captureFile_;  // from the command line; empty: no capture file
+  platform::TlsSettings tls_;  // from the command line
   std::int32_t autoStart_ = 0;  // 0 none, 1 pending ("-auto"), -1 made
   bool winsockStarted_ = false;
   bool clipboardText_ = false;  // the clipboard holds text; asked only when it changes

@@ -48,6 +48,7 @@ engine::RelayOptions TForm1::CurrentOptions() const {
   options.bufferSize = bufferSize_;
   options.detailLevel = relay_->Log.DetailLevel;
   options.hexOnly = relay_->HexOnly != 0;
+  options.tls = tls_;
   return options;
 }
 

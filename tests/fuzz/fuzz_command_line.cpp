@@ -21,6 +21,12 @@ using tapline::engine::ParseCommandLine;
 using tapline::engine::UsageError;
 using tapline::engine::UsageText;
 
+// The options that take the next argument as their value, whatever it is.
+bool IsValueOption(const std::string& option) {
+  return option == "-file" || option == "-pcap" || option == "-size" || option == "-detail" || option == "-bind" ||
+         option == "-tls-ca" || option == "-tls-cert" || option == "-tls-key";
+}
+
 // What the arguments must give, read by the grammar's table; nullopt when they are a usage error.
 std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
   CommandLine line;
@@ -44,9 +50,11 @@ std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
       line.keepHost = true;
       continue;
     }
-    if (option != "-file" && option != "-pcap" && option != "-size" && option != "-detail" && option != "-bind") {
-      return std::nullopt;
+    if (option == "-tls" || option == "-tls-insecure" || option == "-tls-listen") {
+      (option == "-tls" ? line.tls : option == "-tls-insecure" ? line.tlsInsecure : line.tlsListen) = true;
+      continue;
     }
+    if (!IsValueOption(option)) return std::nullopt;
     if (i + 1 == args.size()) return std::nullopt;
     const std::string& value = args[++i];
     if (option == "-bind") {
@@ -55,6 +63,12 @@ std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
       line.logFile = value;
     } else if (option == "-pcap") {
       line.captureFile = value;
+    } else if (option == "-tls-ca") {
+      line.tlsCa = value;
+    } else if (option == "-tls-cert") {
+      line.tlsCert = value;
+    } else if (option == "-tls-key") {
+      line.tlsKey = value;
     } else if (option == "-size") {
       static const struct {
         const char* text;
@@ -91,7 +105,7 @@ std::optional<std::size_t> LastValue(const std::vector<std::string>& args, const
     if (args[i] == option) {
       at = i + 1;
       ++i;
-    } else if (args[i] == "-file" || args[i] == "-pcap" || args[i] == "-size" || args[i] == "-detail" || args[i] == "-bind") {
+    } else if (IsValueOption(args[i])) {
       ++i;
     }
   }
@@ -140,8 +154,17 @@ void Check(const std::vector<std::string>& args, const std::string& program) {
                  line.bufferSize == want->bufferSize &&
                  line.detailLevel == want->detailLevel && line.autoStart == want->autoStart &&
                  line.hexOnly == want->hexOnly && line.listenAddress == want->listenAddress &&
-                 line.keepHost == want->keepHost,
+                 line.keepHost == want->keepHost && line.tls == want->tls && line.tlsCa == want->tlsCa &&
+                 line.tlsInsecure == want->tlsInsecure && line.tlsListen == want->tlsListen &&
+                 line.tlsCert == want->tlsCert && line.tlsKey == want->tlsKey,
              "the options differ from what the arguments say");
+  // What the options give a run: each TLS word sets its own setting and nothing else.
+  tapline::engine::RelayOptions options;
+  line.ApplyTo(options);
+  FUZZ_CHECK(options.tls.toRemote == line.tls && options.tls.insecure == line.tlsInsecure &&
+                 options.tls.forClients == line.tlsListen && options.tls.caFile == line.tlsCa.value_or("") &&
+                 options.tls.certFile == line.tlsCert.value_or("") && options.tls.keyFile == line.tlsKey.value_or(""),
+             "the TLS settings differ from the TLS options");
 }
 
 }  // namespace

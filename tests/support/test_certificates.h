@@ -1,0 +1,20 @@
+// Certificates made by the tests themselves: a test CA and a server certificate it signed, as PEM files
+// in a fresh temporary folder. Any thread; each call makes its own folder.
+#pragma once
+
+#include <string>
+
+namespace tapline::test {
+
+struct TestCertificates {
+  std::string folder;
+  std::string caFile;      // the test CA's certificate
+  std::string serverCert;  // for localhost, 127.0.0.1 and ::1, signed by the test CA
+  std::string serverKey;   // the server certificate's key
+  std::string otherKey;    // a key that belongs to no certificate
+};
+
+// Empty paths when OpenSSL failed.
+TestCertificates MakeTestCertificates();
+
+}  // namespace tapline::test
