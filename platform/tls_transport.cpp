@@ -37,6 +37,11 @@ std::string SystemErrorText(int error) {
 int TlsTransport::BioRead(BIO* bio, char* buffer, int length) {
   auto* self = static_cast<TlsTransport*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  if (length <= 0) {
+    // A read of nothing would answer 0, which reads as the socket's end.
+    BIO_set_retry_read(bio);
+    return -1;
+  }
   ssize_t n;
   do n = ::recv(self->fd_, buffer, static_cast<std::size_t>(length), 0);
   while (n < 0 && errno == EINTR);
@@ -213,6 +218,27 @@ int TlsTransport::Progress(int fd, bool, bool) {
 }
 
 long TlsTransport::Read(int fd, char* buffer, std::size_t length, bool peek, int& error) {
+  if (length == 0 && established_) {
+    // Only a reader whose block is exactly full asks for nothing, and 0 must then mean the end, as it
+    // does for TCP: look whether plaintext waits (the reader makes room for it) or the stream has ended.
+    if (deferredEnd_) {
+      deferredEnd_ = false;
+      if (failed_) {
+        error = failError_;
+        return -1;
+      }
+      return 0;
+    }
+    char probe;
+    std::size_t got = 0;
+    ERR_clear_error();
+    int peeked = SSL_peek_ex(ssl_, &probe, 1, &got);
+    int reason = peeked == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, peeked);
+    ERR_clear_error();
+    if (reason == SSL_ERROR_ZERO_RETURN) return 0;
+    error = EAGAIN;
+    return -1;
+  }
   if (!peek) deferredEnd_ = false;
   if (Progress(fd, true, false) != 0) {
     error = failError_;
@@ -222,7 +248,10 @@ long TlsTransport::Read(int fd, char* buffer, std::size_t length, bool peek, int
     error = EAGAIN;
     return -1;
   }
-  if (length == 0) return 0;
+  if (length == 0) {  // established by this very call: whatever came is read next time
+    error = EAGAIN;
+    return -1;
+  }
   ERR_clear_error();
   // One record at most per SSL_read: a read goes on through the records already there, so that a large
   // buffer is filled in one call.

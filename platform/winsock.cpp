@@ -509,8 +509,10 @@ int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
   long n = st->transport->Read(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), (flags & MSG_PEEK) != 0, err);
   if (!st->readArmed) {
     st->readArmed = true;  // the next data (or what is left) is reported again
-    // Bytes the transport already holds are announced by no readiness: report them now.
-    if (n > 0 && st->transport->Holds() && (st->mask & FD_READ) && !st->closePosted) {
+    // Bytes the transport already holds are announced by no readiness: report them now (also after a
+    // read that found its block exactly full and took nothing).
+    bool tookNothing = n < 0 && (err == EAGAIN || err == EWOULDBLOCK);
+    if ((n > 0 || tookNothing) && st->transport->Holds() && (st->mask & FD_READ) && !st->closePosted) {
       st->readArmed = false;
       st->readLingers = false;
       Post(*st, FD_READ, 0);
