@@ -44,6 +44,8 @@ TForm1::TForm1(const CommandLine& line, QWidget* parent)
   ShowBufferSize();
   ShowDetailLevel();
   ui_->MenuItemHexOnly->setChecked(relay_->HexOnly != 0);
+  rewriteHostItem_->setChecked(!connection_.keepHost);
+  ShowTls();
 }
 
 TForm1::~TForm1() {
@@ -120,6 +122,8 @@ void TForm1::SetUpControls() {
     connect(a, &QAction::triggered, this, [this, a] { SetShowData(a); });
   }
 
+  SetUpToolsItems();
+
   // The log view's pop-up menu; its hints reach the status bar through its own hover signal, since a
   // pop-up window's status tips do not travel to the main window.
   ui_->Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -170,6 +174,16 @@ void TForm1::ApplySettings() {
     return;
   }
   SavedSettings saved = ReadSettings(*store);
+  auto text = [](const std::optional<QString>& t) { return t ? t->toLocal8Bit().toStdString() : std::string(); };
+  connection_.listenAddress = text(saved.listenAddress);
+  connection_.captureFile = text(saved.captureFile);
+  connection_.tls.toRemote = saved.tls.value_or(0) != 0;
+  connection_.tls.caFile = text(saved.tlsCa);
+  connection_.tls.insecure = saved.tlsInsecure.value_or(0) != 0;
+  connection_.tls.forClients = saved.tlsListen.value_or(0) != 0;
+  connection_.tls.certFile = text(saved.tlsCert);
+  connection_.tls.keyFile = text(saved.tlsKey);
+  connection_.keepHost = saved.rewriteHost.value_or(1) == 0;
   // Sizes beyond what a widget can be are cut to that; resize keeps within the window's limits.
   QSize size = this->size();
   if (saved.width) size.setWidth(static_cast<int>(std::min<std::uint32_t>(*saved.width, QWIDGETSIZE_MAX)));
@@ -197,15 +211,12 @@ void TForm1::ApplyCommandLine(const CommandLine& line) {
   ui_->EditRemotePort->setText(QString::fromLocal8Bit(line.remotePort));
   ui_->EditLocalPort->setText(QString::fromLocal8Bit(line.localPort));
   if (line.logFile) ui_->EditLogFile->setText(QString::fromLocal8Bit(*line.logFile));
-  if (line.captureFile) captureFile_ = *line.captureFile;
   if (line.bufferSize) bufferSize_ = *line.bufferSize;
   if (line.detailLevel) relay_->Log.DetailLevel = static_cast<std::uint32_t>(*line.detailLevel);
   if (line.autoStart) autoStart_ = 1;
   if (line.hexOnly) relay_->HexOnly = 1;
-  // TLS has no control of its own in the window yet: the command line's choices hold for its runs.
-  engine::RelayOptions given;
-  line.ApplyTo(given);
-  tls_ = given.tls;
+  // The Connection Options given override the saved ones (ApplyTo sets only what was given).
+  line.ApplyTo(connection_);
 }
 
 int TForm1::StartSockets() {
@@ -279,6 +290,15 @@ void TForm1::SaveSettings() {
   values.localPort = ui_->EditLocalPort->text();
   values.logFile = ui_->EditLogFile->text();
   values.wrap = ui_->Memo1->Wrap();
+  values.listenAddress = QString::fromLocal8Bit(connection_.listenAddress);
+  values.captureFile = QString::fromLocal8Bit(connection_.captureFile);
+  values.tls = connection_.tls.toRemote;
+  values.tlsCa = QString::fromLocal8Bit(connection_.tls.caFile);
+  values.tlsInsecure = connection_.tls.insecure;
+  values.tlsListen = connection_.tls.forClients;
+  values.tlsCert = QString::fromLocal8Bit(connection_.tls.certFile);
+  values.tlsKey = QString::fromLocal8Bit(connection_.tls.keyFile);
+  values.rewriteHost = !connection_.keepHost;
   WriteSettings(*store, values);
 }
 

@@ -88,6 +88,9 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
  private:
   // Construction (main_window.cpp).
   void SetUpControls();
+  void SetUpToolsItems();
+  void ConnectionOptionsCommand();
+  void ShowTls();
   void ApplySettings();
   void ApplyCommandLine(const CommandLine& line);
   void SaveSettings();
@@ -144,8 +147,12 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
   QTimer idleTimer_;
 
   std::int32_t bufferSize_ = 32768;
-  std::string captureFile_;  // from the command line; empty: no capture file
-  platform::TlsSettings tls_;  // from the command line
+  // The Connection Options (listening address, TLS, capture file) and the Host rewrite's switch, from the
+  // settings and the command line; only those fields of it are used.
+  engine::RelayOptions connection_;
+  QAction* connectionOptionsItem_ = nullptr;
+  QAction* rewriteHostItem_ = nullptr;
+  QLabel* tlsPanel_ = nullptr;  // says when TLS is on
   std::int32_t autoStart_ = 0;  // 0 none, 1 pending ("-auto"), -1 made
   bool winsockStarted_ = false;
   bool clipboardText_ = false;  // the clipboard holds text; asked only when it changes

@@ -44,11 +44,13 @@ engine::RelayOptions TForm1::CurrentOptions() const {
   options.remotePort = ui_->EditRemotePort->text().toLocal8Bit().toStdString();
   options.localPort = ui_->EditLocalPort->text().toLocal8Bit().toStdString();
   options.logFile = ui_->EditLogFile->text().toLocal8Bit().toStdString();
-  options.captureFile = captureFile_;
   options.bufferSize = bufferSize_;
   options.detailLevel = relay_->Log.DetailLevel;
   options.hexOnly = relay_->HexOnly != 0;
-  options.tls = tls_;
+  options.tls = connection_.tls;
+  options.listenAddress = connection_.listenAddress;
+  options.captureFile = connection_.captureFile;
+  options.keepHost = connection_.keepHost;
   return options;
 }
 

@@ -47,6 +47,8 @@ void TForm1::SetRunningState(bool running) {
   ui_->MenuItemReset->setEnabled(running);
   statusPanels_[2]->setText(running ? QStringLiteral("Started") : QStringLiteral("Stopped"));
   ui_->MenuItemHexOnly->setEnabled(!running);
+  connectionOptionsItem_->setEnabled(!running);
+  rewriteHostItem_->setEnabled(!running);
   // The relay sets its own Started flag after this; read-only fields change what may be edited.
   RequestIdleUpdate();
 }

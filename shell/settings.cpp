@@ -92,6 +92,15 @@ SavedSettings ReadSettings(QSettings& settings) {
   s.left = ReadInt32(settings, QStringLiteral("Left"));
   s.top = ReadInt32(settings, QStringLiteral("Top"));
   s.maximized = ReadUInt32(settings, QStringLiteral("Maximized"));
+  s.listenAddress = ReadText(settings, QStringLiteral("Listen Address"), ListenAddressLimit);
+  s.captureFile = ReadText(settings, QStringLiteral("Capture File"), PathLimit);
+  s.tls = ReadUInt32(settings, QStringLiteral("TLS"));
+  s.tlsCa = ReadText(settings, QStringLiteral("TLS CA File"), PathLimit);
+  s.tlsInsecure = ReadUInt32(settings, QStringLiteral("TLS Insecure"));
+  s.tlsListen = ReadUInt32(settings, QStringLiteral("TLS Listen"));
+  s.tlsCert = ReadText(settings, QStringLiteral("TLS Certificate"), PathLimit);
+  s.tlsKey = ReadText(settings, QStringLiteral("TLS Key"), PathLimit);
+  s.rewriteHost = ReadUInt32(settings, QStringLiteral("Rewrite Host"));
   return s;
 }
 
@@ -109,6 +118,15 @@ void WriteSettings(QSettings& settings, const SettingsToSave& v) {
   settings.setValue(QStringLiteral("Left"), v.left);
   settings.setValue(QStringLiteral("Top"), v.top);
   settings.setValue(QStringLiteral("Maximized"), v.maximized ? 1 : 0);
+  WriteText(settings, QStringLiteral("Listen Address"), v.listenAddress, ListenAddressLimit);
+  WriteText(settings, QStringLiteral("Capture File"), v.captureFile, PathLimit);
+  settings.setValue(QStringLiteral("TLS"), v.tls ? 1 : 0);
+  WriteText(settings, QStringLiteral("TLS CA File"), v.tlsCa, PathLimit);
+  settings.setValue(QStringLiteral("TLS Insecure"), v.tlsInsecure ? 1 : 0);
+  settings.setValue(QStringLiteral("TLS Listen"), v.tlsListen ? 1 : 0);
+  WriteText(settings, QStringLiteral("TLS Certificate"), v.tlsCert, PathLimit);
+  WriteText(settings, QStringLiteral("TLS Key"), v.tlsKey, PathLimit);
+  settings.setValue(QStringLiteral("Rewrite Host"), v.rewriteHost ? 1 : 0);
   settings.sync();
 }
 

@@ -16,6 +16,8 @@ inline constexpr int RemoteHostLimit = 63;
 inline constexpr int RemotePortLimit = 7;
 inline constexpr int LocalPortLimit = 7;
 inline constexpr int LogFileLimit = 255;
+inline constexpr int PathLimit = 4096;  // the Connection Options' files
+inline constexpr int ListenAddressLimit = 253;
 inline constexpr int InstallDirLimit = 259;
 
 // What was found; an empty optional is a value that is absent or counts as absent.
@@ -30,6 +32,16 @@ struct SavedSettings {
   std::optional<QString> logFile;
   std::optional<std::int32_t> hexOnly;
   std::optional<std::uint32_t> wrap;
+  // The Connection Options and the Host rewrite.
+  std::optional<QString> listenAddress;
+  std::optional<QString> captureFile;
+  std::optional<std::uint32_t> tls;
+  std::optional<QString> tlsCa;
+  std::optional<std::uint32_t> tlsInsecure;
+  std::optional<std::uint32_t> tlsListen;
+  std::optional<QString> tlsCert;
+  std::optional<QString> tlsKey;
+  std::optional<std::uint32_t> rewriteHost;
   // Beyond the ten values of the design: where the window was and whether it was maximised.
   std::optional<std::int32_t> left;
   std::optional<std::int32_t> top;
@@ -48,6 +60,15 @@ struct SettingsToSave {
   QString localPort;
   QString logFile;
   bool wrap = false;
+  QString listenAddress;
+  QString captureFile;
+  bool tls = false;
+  QString tlsCa;
+  bool tlsInsecure = false;
+  bool tlsListen = false;
+  QString tlsCert;
+  QString tlsKey;
+  bool rewriteHost = true;
   int left = 0;
   int top = 0;
   bool maximized = false;

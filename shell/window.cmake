@@ -16,6 +16,8 @@ add_library(tapline_window OBJECT
   main_window_commands.cpp
   main_window_engine.cpp
   main_window_states.cpp
+  main_window_tools.cpp
+  connection_options.cpp
   program.cpp
   screenshot_hook.cpp
   settings.cpp

@@ -16,7 +16,9 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTextBlock>
+#include <QTimer>
 #include <map>
 
 #include "log/log_record.h"
@@ -365,6 +367,46 @@ class DesktopTest : public QObject {
     QTest::keyClick(w.get(), Qt::Key_F1);
     QCOMPARE(urls.opened, QList<QUrl>{QUrl::fromLocalFile(folder + QStringLiteral("/tapline.html"))});
     QFile::remove(folder + QStringLiteral("/tapline.html"));
+  }
+
+  void connectionOptionsReachTheRunAndTheSettings() {
+    QTcpServer server;
+    QTemporaryDir dir;
+    const QString capture = dir.filePath(QStringLiteral("run.pcapng"));
+    {
+      auto w = Open();
+      SetFields(w.get(), ServerPort(server));
+      // The dialog is modal: fill it in from the event loop once it is up.
+      bool filled = false;
+      QTimer::singleShot(50, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog != nullptr && dialog->objectName() == QStringLiteral("ConnectionOptionsDialog"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("EditListenAddress"))->setText(QStringLiteral("127.0.0.1"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("EditCaptureFile"))->setText(capture);
+        filled = true;
+        dialog->accept();
+      });
+      Control<QAction>(w.get(), "MenuItemConnectionOptions")->trigger();
+      QVERIFY(filled);
+      Control<QAction>(w.get(), "MenuItemRewriteHost")->trigger();  // off
+      Control<QPushButton>(w.get(), "ButtonStart")->click();
+      QTRY_VERIFY(w->RelayEngine().ListenSocket != winsock::INVALID_SOCKET);
+      QTRY_VERIFY(Memo(w.get())->Text().contains(QStringLiteral(") opened on 127.0.0.1")));
+      QVERIFY(QFile::exists(capture));
+      Control<QPushButton>(w.get(), "ButtonStop")->click();
+      w->close();
+    }
+    // The next window starts with them.
+    auto w = Open();
+    QVERIFY(!Control<QAction>(w.get(), "MenuItemRewriteHost")->isChecked());
+    QTimer::singleShot(50, [&] {
+      auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("EditListenAddress"))->text(), QStringLiteral("127.0.0.1"));
+      QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("EditCaptureFile"))->text(), capture);
+      dialog->reject();
+    });
+    Control<QAction>(w.get(), "MenuItemConnectionOptions")->trigger();
   }
 
   void homePageThatCannotBeOpenedIsSaid() {

@@ -1,0 +1,34 @@
+// The "Connection Options" dialog of the Tools menu: the listening address, TLS toward the remote and for
+// clients with their files, and the capture file. Main thread only (a Qt dialog).
+#pragma once
+
+#include <QDialog>
+
+#include "engine/relay_options.h"
+
+class QCheckBox;
+class QLineEdit;
+
+namespace tapline::shell {
+
+class ConnectionOptionsDialog : public QDialog {
+ public:
+  explicit ConnectionOptionsDialog(QWidget* owner);
+  // Shows what `options` hold; Store puts the dialog's values back (only the fields it shows).
+  void Load(const engine::RelayOptions& options);
+  void Store(engine::RelayOptions& options) const;
+
+ private:
+  QLineEdit* FileField(const QString& name, const QString& filter, const QString& suffix, bool save);
+
+  QLineEdit* listen_;
+  QCheckBox* tls_;
+  QLineEdit* tlsCa_;
+  QCheckBox* tlsInsecure_;
+  QCheckBox* tlsListen_;
+  QLineEdit* tlsCert_;
+  QLineEdit* tlsKey_;
+  QLineEdit* capture_;
+};
+
+}  // namespace tapline::shell
