@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "log/format_count.h"
-#include "log/text_lines.h"
+#include "cli/lf_line_ends.h"
 
 namespace tapline::cli {
 
@@ -73,7 +73,7 @@ void TerminalWindow::InsertAtEnd(const char* text, std::size_t length, log::Colo
   const char* end = text + length;
   while (p < end) {
     std::size_t written = 0;
-    p = log::CopyWithLfLineEnds(p, end, staging_.get() + staged_, kStagingSize - staged_, written);
+    p = CopyWithLfLineEnds(p, end, staging_.get() + staged_, kStagingSize - staged_, written);
     staged_ += written;
     if (p < end) EmitStaged();
   }

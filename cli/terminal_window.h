@@ -1,5 +1,6 @@
 // The headless front end's stand-in for the window: the log view is standard output (coloured on a
 // terminal), the counters go to a status line on standard error when that is a terminal.
+// Main thread only.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 // Log records: one queued piece of display text in a single heap block (header, then the text), the
-// log kinds (colours, laid out 0x00BBGGRR), and the helpers that build and free chains of records.
+// log line kinds with their colours (laid out 0x00BBGGRR), and the helpers that build and free chains of records.
+// Any thread may build or free a chain; the display queue hands chains from the main thread to its worker.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +11,25 @@ namespace tapline::log {
 
 using Colour = std::uint32_t;
 
-inline constexpr Colour MessageLine = 0x800000;        // navy, "tsmsg", time-stamped
-inline constexpr Colour InformLine = 0x000080;         // maroon, "tsinform", time-stamped
-inline constexpr Colour ErrorLine = 0x0000FF;          // red, "tserror", time-stamped
-inline constexpr Colour DataLine = 0x000000;           // black, "tsdata", never time-stamped
-inline constexpr Colour RewrittenHostLine = 0x800080;  // purple in the view; written to the file as data
+// The kinds of log line, and the one place that gives each its colour; a record carries the colour.
+enum class LineKind { Message, Inform, Error, Data, RewrittenHost };
+
+constexpr Colour ColourOf(LineKind kind) {
+  switch (kind) {
+    case LineKind::Message: return 0x800000;        // navy, "tsmsg", time-stamped
+    case LineKind::Inform: return 0x000080;         // maroon, "tsinform", time-stamped
+    case LineKind::Error: return 0x0000FF;          // red, "tserror", time-stamped
+    case LineKind::Data: return 0x000000;           // black, "tsdata", never time-stamped
+    case LineKind::RewrittenHost: return 0x800080;  // purple in the view; written to the file as data
+  }
+  return 0x000000;
+}
+
+inline constexpr Colour MessageLine = ColourOf(LineKind::Message);
+inline constexpr Colour InformLine = ColourOf(LineKind::Inform);
+inline constexpr Colour ErrorLine = ColourOf(LineKind::Error);
+inline constexpr Colour DataLine = ColourOf(LineKind::Data);
+inline constexpr Colour RewrittenHostLine = ColourOf(LineKind::RewrittenHost);
 
 struct LogRecord {
   LogRecord* Next;

@@ -1,5 +1,6 @@
 // What the display queue needs from a log view (the window's Memo1, the terminal, a test double), and the
 // two steps that feed it: ProcessLogBatch inserts one batch, TrimLogBuffer keeps the view within its size.
+// A view is fed on the main thread (the worker hands its batches over).
 #pragma once
 
 #include <cstddef>

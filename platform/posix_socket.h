@@ -1,6 +1,6 @@
 // The system's socket names under names of their own, for the socket layer's implementation (and tests
 // that use plain sockets beside it). Include it before winsock.h: the macros that share a name with a
-// Windows Sockets constant are captured here and then undefined.
+// Windows Sockets constant are captured here and then undefined. Constants and pure functions: any thread.
 #pragma once
 
 #include <arpa/inet.h>

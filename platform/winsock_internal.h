@@ -1,5 +1,6 @@
 // Private state of the socket layer, shared by its socket and lookup halves.
 // Not for use outside platform/.
+// Main thread only, but for LookupBoard, which the lookup threads share under its mutex.
 #pragma once
 
 #include <unistd.h>

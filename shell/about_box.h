@@ -1,5 +1,6 @@
 // TAboutBox: the About dialog with the program icon, name, version, maker and a link to the home page.
 // Made on demand for each About command and freed after it closes.
+// Main thread only (Qt widgets).
 #pragma once
 
 #include <QDialog>

@@ -1,5 +1,6 @@
 // Hints in the form "short|long": the short part is a control's tooltip, the long part goes to the
 // first status panel while the mouse rests on the control or a menu item is highlighted.
+// Main thread only (Qt widgets).
 #pragma once
 
 #include <QString>

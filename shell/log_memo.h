@@ -1,5 +1,6 @@
 // The log view Memo1: read-only, coloured, fixed-pitch text that counts itself as the size limit does
 // (line breaks as CR LF), drops its first lines cheaply and keeps the loop turning under large batches.
+// Main thread only (Qt widgets).
 #pragma once
 
 #include <QByteArray>

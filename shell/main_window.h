@@ -1,5 +1,6 @@
 // TForm1, the main window: the relay's parameters, controls, counters, status bar and log view. It owns
 // the one event loop and the one relay, and runs that loop inside Qt's own through a socket notifier.
+// Main thread only (Qt widgets).
 #pragma once
 
 #include <QMainWindow>

@@ -1,5 +1,6 @@
 // The program entry's work apart from the message loop: the command line (or its usage box), the main
 // window, its sockets start-up (or the error dialog) and showing it. Shared by main() and the tests.
+// Main thread only.
 #pragma once
 
 #include <memory>

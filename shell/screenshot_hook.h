@@ -3,6 +3,7 @@
 // TAPLINE_SCREENSHOT_ABOUT=<file.png> adds a picture of the About box; TAPLINE_SCREENSHOT_POINTS sets
 // the application's font size in points (to check the layout at the fonts of today's desktops);
 // TAPLINE_SCREENSHOT_FIND (not empty) opens the find bar first.
+// Main thread only.
 #pragma once
 
 class QWidget;

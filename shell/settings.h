@@ -1,5 +1,6 @@
 // The saved settings: the ten per-user values of the main window and the machine-wide installation
 // folder, with the rules by which a stored value counts as absent (too long, or out of range).
+// Main thread only (QSettings of the application).
 #pragma once
 
 #include <QString>

@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 
+#include "log/hex_dump.h"
 #include "log/text_lines.h"
 #include "tests/fuzz/fuzz_check.h"
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "log/hex_dump.h"
 #include "log/text_lines.h"
 
 namespace tapline::log {

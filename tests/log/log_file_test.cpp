@@ -1,5 +1,5 @@
 #include "log/log_file.h"
-#include "log/text_lines.h"
+#include "log/hex_dump.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
