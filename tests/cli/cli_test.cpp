@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/cli/cli_process.h"
+#include "tests/cli/one_shot_server.h"
 #include "tests/support/loopback.h"
 
 namespace tapline::test {
@@ -86,31 +87,6 @@ TEST(CliStop, SighupStopsTheRelayAsSigintDoes) {
   EXPECT_NE(cli.Output().find("; Stopped by user\n"), std::string::npos) << cli.Output();
 }
 
-// A server of the test's own, run on a thread: it takes one connection and does `serve` with it.
-class OneShotServer {
- public:
-  template <typename F>
-  explicit OneShotServer(F serve) {
-    fd_ = ListenLoopback(port_);
-    thread_ = std::thread([this, serve] {
-      int c = AcceptWithin(fd_, 20000);
-      if (c >= 0) serve(c);
-    });
-  }
-  ~OneShotServer() {
-    Join();
-    close(fd_);
-  }
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  std::uint16_t Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread thread_;
-};
 
 TEST(CliTransfer, HundredMegabytesEachWayArriveUnchanged) {
   const std::size_t size = 100u << 20;

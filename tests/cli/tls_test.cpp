@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/cli/cli_process.h"
+#include "tests/cli/one_shot_server.h"
 #include "tests/cli/tls_peer.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_certificates.h"
@@ -35,30 +36,7 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
   return data;
 }
 
-// A server on a thread that takes one connection and does `serve` with it (the socket is its to close).
-class OneServer {
- public:
-  explicit OneServer(std::function<void(int)> serve) {
-    fd_ = ListenLoopback(port_);
-    thread_ = std::thread([this, serve] {
-      int c = AcceptWithin(fd_, 20000);
-      if (c >= 0) serve(c);
-    });
-  }
-  ~OneServer() {
-    Join();
-    close(fd_);
-  }
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  std::string Port() const { return std::to_string(port_); }
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread thread_;
-};
+using OneServer = OneShotServer;
 
 // The lines of the log from `first` on, each without its time stamp and socket number.
 std::vector<std::string> LinesFrom(const std::string& log, const std::string& first) {
@@ -113,7 +91,7 @@ TEST_F(CliTls, RemoteServerGetsTheRewrittenRequestWithItsNameAndTheLogShowsPlain
   // The request as the server must get it: "Host: localhost:NNNNN" is as long as the line it replaces.
   const std::string request = "GET /x HTTP/1.1\r\nHost: relay.test:1234\r\n\r\n";
   OneServer server(AnswerOnce(files_, seen, request.size(), answer));
-  CliProcess cli({"localhost", server.Port(), "0", "-tls", "-tls-ca", files_.caFile});
+  CliProcess cli({"localhost", server.PortText(), "0", "-tls", "-tls-ca", files_.caFile});
   int port = cli.WaitForPort();
   ASSERT_GT(port, 0);
   int client = ConnectLoopback(static_cast<std::uint16_t>(port));
@@ -123,14 +101,14 @@ TEST_F(CliTls, RemoteServerGetsTheRewrittenRequestWithItsNameAndTheLogShowsPlain
   server.Join();
   EXPECT_EQ(seen.error, "");
   EXPECT_EQ(seen.serverName, "localhost");
-  EXPECT_EQ(seen.request, "GET /x HTTP/1.1\r\nHost: localhost:" + server.Port() + "\r\n\r\n");
+  EXPECT_EQ(seen.request, "GET /x HTTP/1.1\r\nHost: localhost:" + server.PortText() + "\r\n\r\n");
   EXPECT_EQ(got, answer);
   ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
   std::string out = cli.Output();
   std::vector<std::string> lines = LinesFrom(out, ": Connected to Server\n");
   ASSERT_GE(lines.size(), 2u) << out;
   EXPECT_EQ(lines[1].rfind("TLS established; TLSv1.3, TLS_", 0), 0u) << out;
-  EXPECT_NE(out.find("\nHost: localhost:" + server.Port() + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nHost: localhost:" + server.PortText() + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\nHTTP/1.1 200 OK\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("not verified"), std::string::npos) << out;
 }
@@ -141,7 +119,7 @@ TEST_F(CliTls, UntrustedServerCertificateEndsTheConnectionAsAFailedConnect) {
        {std::vector<std::string>{}, std::vector<std::string>{"-tls-ca", other_.caFile}}) {
     Seen seen;
     OneServer server(AnswerOnce(files_, seen, 1, "never"));
-    std::vector<std::string> args = {"127.0.0.1", server.Port(), "0", "-tls"};
+    std::vector<std::string> args = {"127.0.0.1", server.PortText(), "0", "-tls"};
     args.insert(args.end(), extra.begin(), extra.end());
     CliProcess cli(args);
     int port = cli.WaitForPort();
@@ -166,7 +144,7 @@ TEST_F(CliTls, UntrustedServerCertificateEndsTheConnectionAsAFailedConnect) {
 TEST_F(CliTls, InsecureRemoteIsUsedAndSaidOnce) {
   Seen seen;
   OneServer server(AnswerOnce(files_, seen, 4, "pong"));
-  CliProcess cli({"127.0.0.1", server.Port(), "0", "-tls", "-tls-insecure"});
+  CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls", "-tls-insecure"});
   int port = cli.WaitForPort();
   ASSERT_GT(port, 0);
   int client = ConnectLoopback(static_cast<std::uint16_t>(port));
@@ -195,7 +173,7 @@ TEST_F(CliTls, ListenWithTheGivenCertificateServesATlsClient) {
     SendAll(fd, "got " + got);
     close(fd);
   });
-  CliProcess cli({"127.0.0.1", server.Port(), "0", "-tls-listen", "-tls-cert", files_.serverCert, "-tls-key",
+  CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls-listen", "-tls-cert", files_.serverCert, "-tls-key",
                   files_.serverKey});
   std::string error;
   EXPECT_EQ(ListenExchange(cli, files_.caFile, error), "got hello\n");
@@ -217,7 +195,7 @@ TEST_F(CliTls, ListenWithoutACertificateMakesOneInTheDataFolderAndSaysWhere) {
     SendAll(fd, "got " + got);
     close(fd);
   });
-  CliProcess cli({"127.0.0.1", server.Port(), "0", "-tls-listen"});
+  CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls-listen"});
   if (before != nullptr) ::setenv("XDG_DATA_HOME", saved.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
   const std::string cert = data + "/Tapline/localhost-certificate.pem";
   std::string error;
@@ -295,7 +273,7 @@ void BothSidesBulk(const TestCertificates& files, int clientPauseUs) {
     serverGot = peer->Exchange(down, 120000);
     serverCloseNotify = peer->EndedWithCloseNotify();
   });
-  CliProcess cli({"localhost", server.Port(), "0", "-tls-listen", "-tls-cert", files.serverCert, "-tls-key",
+  CliProcess cli({"localhost", server.PortText(), "0", "-tls-listen", "-tls-cert", files.serverCert, "-tls-key",
                   files.serverKey, "-tls", "-tls-ca", files.caFile, "-detail", "Low"});
   int port = cli.WaitForPort();
   ASSERT_GT(port, 0);
@@ -333,7 +311,7 @@ TEST_F(CliTls, CloseNotifyThatCameWithTheLastDataIsPassedOnWithoutATcpEnd) {
     // The answer and the close_notify at once, and no TCP end after them: only the record says it.
     peer->Exchange("pong", 10000, 1 << 16, 0, false);
   });
-  CliProcess cli({"127.0.0.1", server.Port(), "0", "-tls", "-tls-insecure"});
+  CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls", "-tls-insecure"});
   int port = cli.WaitForPort();
   ASSERT_GT(port, 0);
   int client = ConnectLoopback(static_cast<std::uint16_t>(port));
@@ -356,7 +334,7 @@ TEST_F(CliTls, ResetOfAnEstablishedServerIsNoHandshakeFailure) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     peer->Reset();
   });
-  CliProcess cli({"127.0.0.1", server.Port(), "0", "-tls", "-tls-insecure", "-detail", "Low"});
+  CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls", "-tls-insecure", "-detail", "Low"});
   int port = cli.WaitForPort();
   ASSERT_GT(port, 0);
   int client = ConnectLoopback(static_cast<std::uint16_t>(port));
