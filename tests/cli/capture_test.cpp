@@ -21,13 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string data(size, '\0');
-  for (char& ch : data) ch = static_cast<char>(random());
-  return data;
-}
-
 class CaptureCli : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <random>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -174,6 +176,16 @@ int CliProcess::Count(const std::string& text) const {
   int n = 0;
   for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
   return n;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  std::mt19937_64 random(seed);
+  for (std::size_t i = 0; i + 8 <= size; i += 8) {
+    std::uint64_t v = random();
+    std::memcpy(&data[i], &v, 8);
+  }
+  return data;
 }
 
 }  // namespace tapline::test

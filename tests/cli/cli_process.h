@@ -44,5 +44,7 @@ class CliProcess {
 };
 
 std::string Sha256(const std::string& data);
+// `size` bytes of a fixed pseudo-random sequence (the same for the same seed).
+std::string RandomBytes(std::size_t size, unsigned seed);
 
 }  // namespace tapline::test

@@ -26,16 +26,6 @@
 namespace tapline::test {
 namespace {
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  std::mt19937_64 random(seed);
-  for (std::size_t i = 0; i + 8 <= size; i += 8) {
-    std::uint64_t v = random();
-    std::memcpy(&data[i], &v, 8);
-  }
-  return data;
-}
-
 using OneServer = OneShotServer;
 
 // The lines of the log from `first` on, each without its time stamp and socket number.
