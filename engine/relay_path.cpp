@@ -103,11 +103,15 @@ std::int32_t Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most)
     case ReadResult::Nothing:
       return 0;
     case ReadResult::PeerClosed:
+      // What the transport noted about its end (a TLS stream cut short) belongs before the end itself;
+      // its own event may come only after the connection is gone.
+      TransportNotes(c, side.from);
       Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
       StreamEnded(c, fromClient);
       return 0;
     case ReadResult::Failed: {
       int code = ws_.WSAGetLastError();
+      TransportNotes(c, side.from);
       Log.LogInform(client, fromClient ? "Could not read data from Client" : "Could not read data from Server");
       EndConnection(c, fromClient ? End::ClientGone : End::ServerGone, code);
       return 0;
@@ -165,6 +169,7 @@ void Relay::FinishStream(Connection* c, bool fromClient) {
     u_long waiting = 0;
     if (ws_.ioctlsocket(side.from, FIONREAD, &waiting) != 0 || waiting == 0) break;
   }
+  TransportNotes(c, side.from);
   Log.LogInform(Sock(c->ClientSocket), fromClient ? "Client disconnected" : "Server disconnected");
   StreamEnded(c, fromClient);
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/winsock_internal.h"
 
@@ -109,6 +110,9 @@ void Winsock::UpdateInterest(SocketState& st) {
           unsigned needs = st.transport == nullptr ? 0 : st.transport->Needs();
           if (needs & platform::NeedRead) events |= EPOLLIN;
           if (needs & platform::NeedWrite) events |= EPOLLOUT;
+        } else if (st.closeError == 0 && st.transport != nullptr && st.transport->Established() &&
+                   (st.transport->Needs() & platform::NeedWrite)) {
+          events |= EPOLLOUT;
         }
         if ((st.mask & FD_WRITE) && st.writeArmed) events |= EPOLLOUT;
         break;
@@ -179,6 +183,10 @@ void Winsock::OnConnectedReady(SocketState& st, std::uint32_t events) {
   bool broken = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
   bool readable = (events & EPOLLIN) != 0;
   if (st.closePosted) {
+    // The peer's end does not end ours: the tail of a record the socket refused still has to go out.
+    if ((events & EPOLLOUT) && st.transport && (st.transport->Needs() & platform::NeedWrite)) {
+      st.transport->Progress(st.fd, false, true);
+    }
     if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && st.writeArmed) {
       st.writeArmed = false;
       Post(st, FD_WRITE, 0);
@@ -469,7 +477,7 @@ int Winsock::SetTransport(SOCKET s, std::unique_ptr<platform::Transport> transpo
 std::vector<platform::TransportNote> Winsock::TakeTransportNotes(SOCKET s) {
   SocketState* st = Find(s);
   if (st == nullptr) return {};
-  return std::move(st->notes);
+  return std::exchange(st->notes, {});
 }
 
 std::string Winsock::TransportFailure(SOCKET s) {

@@ -124,6 +124,12 @@ std::string TlsPeer::Exchange(const std::string& data, int milliseconds, std::si
       if (halfClose) ::shutdown(fd_, SHUT_WR);
       shut = true;
     }
+    if (closeNotify_) {
+      // The peer's end is a half-close: what is left to send still goes.
+      ended = shut;
+      if (!ended && wantWrite) Wait(false, true, std::min(Remaining(end), 100));
+      continue;
+    }
     std::size_t n = 0;
     int r = SSL_read_ex(ssl_, buffer.data(), buffer.size(), &n);
     if (r == 1) {
@@ -134,7 +140,7 @@ std::string TlsPeer::Exchange(const std::string& data, int milliseconds, std::si
     int e = SSL_get_error(ssl_, r);
     if (e == SSL_ERROR_ZERO_RETURN) {
       closeNotify_ = true;
-      ended = true;
+      ended = shut;
     } else if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
       ended = true;  // a plain end or a failure: the caller looks at what came
     } else if (sent == data.size() || wantWrite) {
@@ -143,6 +149,24 @@ std::string TlsPeer::Exchange(const std::string& data, int milliseconds, std::si
   }
   ERR_clear_error();
   return got;
+}
+
+bool TlsPeer::Send(const std::string& data, int milliseconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  std::size_t sent = 0;
+  while (sent < data.size() && Remaining(end) > 0) {
+    std::size_t n = 0;
+    int r = SSL_write_ex(ssl_, data.data() + sent, data.size() - sent, &n);
+    if (r == 1) {
+      sent += n;
+    } else if (SSL_get_error(ssl_, r) == SSL_ERROR_WANT_WRITE) {
+      Wait(false, true, Remaining(end));
+    } else {
+      break;
+    }
+  }
+  ERR_clear_error();
+  return sent == data.size();
 }
 
 std::string TlsPeer::ReceiveUpTo(std::size_t count, int milliseconds) {

@@ -32,6 +32,8 @@ class TlsPeer {
                        bool halfClose = true);
   // Reads until `count` bytes have come, the peer ended or the time is up; sends nothing.
   std::string ReceiveUpTo(std::size_t count, int milliseconds);
+  // Sends `data` and no end: the socket closes later without a close_notify. False when it failed.
+  bool Send(const std::string& data, int milliseconds);
   // Resets the connection (no close_notify, no orderly close).
   void Reset();
   // Whether the peer's end was a close_notify (after Exchange or ReceiveUpTo met it).

@@ -315,6 +315,32 @@ TEST_F(CliTls, CloseNotifyThatCameWithTheLastDataIsPassedOnWithoutATcpEnd) {
   EXPECT_EQ(serverError, "");
 }
 
+TEST_F(CliTls, AServerCutShortAfterTheClientsEndIsStillNotedAsSuch) {
+  // The server's plain close ends the connection in the same step that reads it: the note must not be lost.
+  std::string serverError;
+  OneServer server([&](int fd) {
+    auto peer = TlsPeer::Accept(fd, files_.serverCert, files_.serverKey, serverError);
+    if (!peer) return;
+    peer->ReceiveUpTo(1 << 20, 10000);  // the request, up to the relay's close_notify
+    peer->Send("answer", 10000);
+  });
+  CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls", "-tls-insecure"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  ASSERT_TRUE(SendAll(client, "ask"));
+  shutdown(client, SHUT_WR);
+  EXPECT_EQ(ReceiveAll(client, 5000), "answer");
+  close(client);
+  server.Join();
+  EXPECT_EQ(serverError, "");
+  ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n")) << cli.Output();
+  std::string out = cli.Output();
+  std::size_t noted = out.find(": TLS stream ended without close_notify\n");
+  ASSERT_NE(noted, std::string::npos) << out;
+  EXPECT_LT(noted, out.find(": Server disconnected\n")) << out;
+}
+
 TEST_F(CliTls, ResetOfAnEstablishedServerIsNoHandshakeFailure) {
   std::string serverError;
   OneServer server([&](int fd) {

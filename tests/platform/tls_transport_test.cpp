@@ -264,7 +264,15 @@ TEST_F(TlsTransportTest, OwnCertificateIsTrustedForLocalhostOnceItsFileIsTrusted
 
 namespace socket_layer {
 
-TEST_F(TlsTransportTest, SocketClosedRightAfterItsLastWriteStillDeliversEveryByteAndTheEnd) {
+// The socket layer's side writes into a full socket and ends; the client then reads. `clientEndedFirst`:
+// the client ended its own stream before that, so the socket layer has already reported FD_CLOSE and
+// its side is kept open (not closed) while the rest of its records go out.
+class TlsSocketLayerTest : public TlsTransportTest {
+ protected:
+  void WritesIntoAFullSocketThenEnds(bool clientEndedFirst);
+};
+
+void TlsSocketLayerTest::WritesIntoAFullSocketThenEnds(bool clientEndedFirst) {
   EventLoop loop;
   winsock::Winsock ws(loop);
   loop.SetMessageHandler([](unsigned, WPARAM, LPARAM) {});
@@ -274,6 +282,7 @@ TEST_F(TlsTransportTest, SocketClosedRightAfterItsLastWriteStillDeliversEveryByt
   ASSERT_EQ(ws.listen(listener, 4), 0);
   ASSERT_EQ(ws.getsockname(listener, bound), 0);
   Peer client(ClientSide("localhost", files_.caFile));
+  client.endAfterSending = clientEndedFirst;
   client.fd = test::ConnectLoopback(bound.Port());
   test::SetNonBlocking(client.fd);
   winsock::SOCKET s = ws.accept(listener, nullptr);
@@ -305,7 +314,9 @@ TEST_F(TlsTransportTest, SocketClosedRightAfterItsLastWriteStillDeliversEveryByt
   ASSERT_GT(taken, 0u);
   ASSERT_LT(taken, data.size());
   ASSERT_EQ(ws.shutdown(s, winsock::SD_SEND), 0);
-  ASSERT_EQ(ws.closesocket(s), 0);
+  if (!clientEndedFirst) {
+    ASSERT_EQ(ws.closesocket(s), 0);
+  }
   client.reading = true;
   for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
        !client.ended && !client.failed && std::chrono::steady_clock::now() < end;) {
@@ -316,7 +327,16 @@ TEST_F(TlsTransportTest, SocketClosedRightAfterItsLastWriteStillDeliversEveryByt
   EXPECT_EQ(client.in.size(), taken);
   EXPECT_TRUE(client.in == data.substr(0, taken));
   EXPECT_FALSE(client.Noted("TLS stream ended without close_notify"));
+  if (clientEndedFirst) ws.closesocket(s);
   ws.closesocket(listener);
+}
+
+TEST_F(TlsSocketLayerTest, SocketClosedRightAfterItsLastWriteStillDeliversEveryByteAndTheEnd) {
+  WritesIntoAFullSocketThenEnds(false);
+}
+
+TEST_F(TlsSocketLayerTest, RecordTailsStillGoOutAfterThePeerHasEndedItsStream) {
+  WritesIntoAFullSocketThenEnds(true);
 }
 
 }  // namespace socket_layer
