@@ -50,10 +50,10 @@ echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 "$root/scripts/build.sh" build-asan -DTAPLINE_SANITIZE=ON
 (cd "$root/build-asan" && ctest --output-on-failure -j "$jobs" --timeout 900)
 
-echo "== ThreadSanitizer build of the threaded parts (event loop, lookups, display queue, relay)"
+echo "== ThreadSanitizer build of the threaded parts (event loop, lookups, display queue, relay, capture writer)"
 "$root/scripts/build.sh" build-tsan -DTAPLINE_TSAN=ON -DTAPLINE_GUI=OFF
 (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j "$jobs" --timeout 900 \
-  -R "EventLoop|LookupTest|DisplayQueue|Relay|HostRewrite")
+  -R "EventLoop|LookupTest|DisplayQueue|Relay|HostRewrite|PcapngWriter|CaptureFile|CaptureCli")
 
 echo "== fuzz targets, ${FUZZ_SECONDS:-60} s each"
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}" FUZZ_PARALLEL="$jobs" "$root/scripts/fuzz.sh"

@@ -96,7 +96,7 @@ class Relay {
   bool RelaysToItself() const;
   void UndoStart();
   // The sinks' end of turn; a capture file that could not be written is closed and says so once.
-  void FlushSinks();
+  void FlushSinks(bool waitForCapture = false);
   void CloseCapture();
   void SetRunningState(bool running);
 

@@ -95,8 +95,10 @@ void Relay::RemoveSink(log::TrafficSink* sink) {
   sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
 }
 
-void Relay::FlushSinks() {
+void Relay::FlushSinks(bool waitForCapture) {
   for (log::TrafficSink* sink : sinks_) sink->Flush();
+  // The capture is written by a thread of its own; a failure shows at the next turn's end, or here.
+  if (capture_ != nullptr && waitForCapture) capture_->Sync();
   if (capture_ != nullptr && capture_->Failed()) {
     // Packets lost to a failed write would leave every later one out of sequence: the capture stops
     // at its last whole block, and the run goes on.
@@ -373,7 +375,7 @@ void Relay::StopRelay() {
   while (Connections != nullptr) EndConnection(Connections, End::Stopped);
   FreeEnded();
   // Before the display queue finishes, so that a capture's failure still reaches the view.
-  FlushSinks();
+  FlushSinks(true);
   CloseCapture();
   heldCount_ = 0;
   totalExceeded_ = false;

@@ -65,6 +65,21 @@ std::uint64_t Sum(const unsigned char* p, std::size_t n, std::uint64_t sum = 0) 
   return sum + a + b;
 }
 
+// Copies `n` bytes and adds them to the sum as Sum does, in one pass over the payload. Whole 64-bit
+// words go into a sum whose carry goes around; that is the same sum modulo 0xFFFF.
+std::uint64_t CopyAndSum(unsigned char* to, const unsigned char* from, std::size_t n, std::uint64_t sum) {
+  std::uint64_t wide = 0;
+  for (; n >= 8; from += 8, to += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, from, 8);
+    std::memcpy(to, &word, 8);
+    wide += word;
+    wide += wide < word ? 1 : 0;
+  }
+  std::memcpy(to, from, n);
+  return Sum(to, n, sum + (wide >> 32) + (wide & 0xFFFFFFFF));
+}
+
 void StoreChecksum(unsigned char* at, std::uint64_t sum) {
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   const auto folded = static_cast<std::uint16_t>(~sum);
@@ -287,8 +302,9 @@ void CaptureFile::Emit(Conversation& c, int from, std::uint8_t flags, const char
     at = Big32(at, 0x02040000 | kMaxSegment);             // maximum segment size
     at = Big32(at, 0x01030300 | kWindowShift);            // no-op, window scale
   }
-  if (length > 0) std::memcpy(at, payload, length);
-  StoreChecksum(tcp + 16, Sum(tcp, tcpLength, sum));
+  sum = Sum(tcp, tcpHeader, sum);
+  if (length > 0) sum = CopyAndSum(at, reinterpret_cast<const unsigned char*>(payload), length, sum);
+  StoreChecksum(tcp + 16, sum);
 
   self.next += length + ((flags & (kSyn | kFin)) ? 1 : 0);
   self.unacknowledged += length;

@@ -29,6 +29,8 @@ class CaptureFile : public TrafficSink {
   void StreamEnded(std::int32_t id, Direction direction, TimePoint at) override;
   void Closed(std::int32_t id, bool orderly, TimePoint at) override;
   void Flush() override { writer_.Flush(); }
+  // Flush, and wait until the file holds everything (or the write failed).
+  void Sync() { writer_.Sync(); }
   // A write failed: nothing more reaches the file, which ends at its last whole block.
   bool Failed() const { return writer_.Failed(); }
 

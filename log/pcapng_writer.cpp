@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace tapline::log {
 
@@ -52,9 +53,15 @@ bool PcapngWriter::Create(const std::string& path) {
   if (fd_ < 0) return false;
   failed_ = false;
   written_ = 0;
-  used_ = 0;
+  filling_.used = 0;
+  // The header blocks are in the file before the run starts, so that even a capture without packets opens.
   AppendHeaderBlocks();
-  return Flush();
+  WriteOut(filling_);
+  filling_.used = 0;
+  if (Failed()) return false;
+  stopping_ = false;
+  thread_ = std::thread([this] { WriteThread(); });
+  return true;
 }
 
 void PcapngWriter::AppendHeaderBlocks() {
@@ -92,7 +99,7 @@ unsigned char* PcapngWriter::AddPacket(std::uint64_t micros, std::uint32_t lengt
   if (comment.size() > 0xFFFF) comment = comment.substr(0, 0xFFFF);
   const std::size_t options = comment.empty() ? 0 : 4 + Padded(comment.size()) + 4;
   const std::size_t total = 28 + Padded(length) + options + 4;
-  if (used_ > 0 && used_ + total > kFlushAt) Flush();
+  if (filling_.used > 0 && filling_.used + total > kFlushAt) Flush();
   unsigned char* at = Reserve(total);
   at = Put32(at, kEnhancedPacket);
   at = Put32(at, static_cast<std::uint32_t>(total));
@@ -114,48 +121,96 @@ unsigned char* PcapngWriter::AddPacket(std::uint64_t micros, std::uint32_t lengt
 }
 
 unsigned char* PcapngWriter::Reserve(std::size_t bytes) {
-  if (used_ + bytes > capacity_) {
-    std::size_t capacity = capacity_ == 0 ? 64 * 1024 : capacity_;
-    while (capacity < used_ + bytes) capacity *= 2;
+  Buffer& b = filling_;
+  if (b.used + bytes > b.capacity) {
+    std::size_t capacity = b.capacity == 0 ? 64 * 1024 : b.capacity;
+    while (capacity < b.used + bytes) capacity *= 2;
     auto grown = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-    if (used_ > 0) std::memcpy(grown.get(), buffer_.get(), used_);
-    buffer_ = std::move(grown);
-    capacity_ = capacity;
+    if (b.used > 0) std::memcpy(grown.get(), b.data.get(), b.used);
+    b.data = std::move(grown);
+    b.capacity = capacity;
   }
-  unsigned char* at = buffer_.get() + used_;
-  used_ += bytes;
+  unsigned char* at = b.data.get() + b.used;
+  b.used += bytes;
   return at;
 }
 
+void PcapngWriter::WaitWhileBusy() {
+  std::unique_lock lock(mutex_);
+  finished_.wait(lock, [this] { return !busy_; });
+}
+
 bool PcapngWriter::Flush() {
-  if (fd_ < 0) {
-    used_ = 0;
+  if (!thread_.joinable() || Failed()) {
+    filling_.used = 0;
     return false;
   }
+  if (filling_.used == 0) return true;
+  {
+    // One buffer at most is on its way: a disk slower than the relay holds the caller back here.
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [this] { return !busy_; });
+    std::swap(filling_, writing_);
+    filling_.used = 0;
+    busy_ = true;
+  }
+  handed_.notify_one();
+  return !Failed();
+}
+
+bool PcapngWriter::Sync() {
+  Flush();
+  if (thread_.joinable()) WaitWhileBusy();
+  return !Failed() && fd_ >= 0;
+}
+
+void PcapngWriter::WriteThread() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    handed_.wait(lock, [this] { return busy_ || stopping_; });
+    if (!busy_) return;
+    lock.unlock();
+    WriteOut(writing_);
+    lock.lock();
+    busy_ = false;
+    finished_.notify_all();
+  }
+}
+
+void PcapngWriter::WriteOut(const Buffer& buffer) {
   std::size_t done = 0;
-  while (!failed_ && done < used_) {
-    const ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
+  bool failed = Failed();
+  while (!failed && done < buffer.used) {
+    const ssize_t n = ::write(fd_, buffer.data.get() + done, buffer.used - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n == 0 || errno != EINTR) {
-      failed_ = true;
+      failed = true;
     }
   }
-  if (failed_ && done > 0) {
+  if (failed && done > 0) {
     // A write cut short left part of a block behind; should cutting it off fail too, a reader still
     // gets every whole block before it.
     const int cut = ::ftruncate(fd_, written_);
     static_cast<void>(cut);
-  } else if (!failed_) {
+  } else if (!failed) {
     written_ += static_cast<off_t>(done);
   }
-  used_ = 0;
-  return !failed_;
+  if (failed) failed_.store(true, std::memory_order_release);
 }
 
 void PcapngWriter::Close() {
   if (fd_ < 0) return;
-  Flush();
+  if (thread_.joinable()) {
+    Flush();
+    {
+      std::unique_lock lock(mutex_);
+      finished_.wait(lock, [this] { return !busy_; });
+      stopping_ = true;
+    }
+    handed_.notify_one();
+    thread_.join();
+  }
   ::close(fd_);
   fd_ = -1;
 }

@@ -1,10 +1,14 @@
 // A pcapng file of raw-IP packets: one section, one interface, enhanced packet blocks with an optional
-// comment. Main thread only; blocks collect in memory and go out whole with one write per Flush.
+// comment. Main thread only; blocks collect in memory and a thread of the writer's own writes them out.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <sys/types.h>
 #include <string>
 #include <string_view>
@@ -30,16 +34,19 @@ class PcapngWriter {
   // An empty `comment` adds no option.
   unsigned char* AddPacket(std::uint64_t micros, std::uint32_t length, std::string_view comment = {});
 
-  // Writes the whole blocks collected so far. False once a write has failed (the disk is full, say):
-  // the file is cut back to the blocks written before, and from then on blocks are dropped, so that
-  // it never holds part of one.
+  // Hands the whole blocks collected so far to the writing thread, which writes them with one write
+  // while the caller goes on; waits only for the blocks handed over before. False once a write has
+  // failed (the disk is full, say): the file is cut back to the blocks written before, and from then on
+  // blocks are dropped, so that it never holds part of one.
   bool Flush();
-  bool Failed() const { return failed_; }
+  // Flush, and wait until everything handed over is in the file.
+  bool Sync();
+  bool Failed() const { return failed_.load(std::memory_order_acquire); }
   void Close();
 
   // The blocks not yet written.
   std::string_view Pending() const {
-    return {reinterpret_cast<const char*>(buffer_.get()), used_};
+    return {reinterpret_cast<const char*>(filling_.data.get()), filling_.used};
   }
 
  private:
@@ -47,15 +54,30 @@ class PcapngWriter {
   // long event-loop turn can take.
   static constexpr std::size_t kFlushAt = std::size_t{4} << 20;
 
-  int fd_ = -1;
-  bool failed_ = false;
-  off_t written_ = 0;  // the file's length: whole blocks only
-  std::unique_ptr<unsigned char[]> buffer_;  // not zeroed on growth: every byte handed out is written
-  std::size_t used_ = 0;
-  std::size_t capacity_ = 0;
+  struct Buffer {
+    std::unique_ptr<unsigned char[]> data;  // not zeroed on growth: every byte handed out is written
+    std::size_t used = 0;
+    std::size_t capacity = 0;
+  };
 
-  unsigned char* Reserve(std::size_t bytes);  // room at buffer_ + used_, counted as used
+  int fd_ = -1;
+  std::atomic<bool> failed_{false};
+  Buffer filling_;  // the caller's
+  // The writing thread's, from a Flush until it has written it (busy_); then the next one to fill.
+  Buffer writing_;
+  off_t written_ = 0;  // the file's length, whole blocks only: the writing thread's once it runs
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable handed_;
+  std::condition_variable finished_;
+  bool busy_ = false;
+  bool stopping_ = false;
+
+  unsigned char* Reserve(std::size_t bytes);  // room at the end of filling_, counted as used
   void AppendHeaderBlocks();
+  void WaitWhileBusy();
+  void WriteThread();
+  void WriteOut(const Buffer& buffer);
 };
 
 }  // namespace tapline::log

@@ -41,9 +41,11 @@ class CaptureCli : public ::testing::Test {
 
   // One relayed connection: the client sends `up` and ends, the server sends `down` and ends, each at once.
   // Answers what the server and the client received.
-  std::pair<std::string, std::string> Exchange(int relayPort, const std::string& up, const std::string& down) {
-    int client = ConnectLoopback(static_cast<std::uint16_t>(relayPort));
-    int server = AcceptWithin(listener_, 10000);
+  // `v6`: the client comes over ::1, and the server is the one `listener` accepts for.
+  std::pair<std::string, std::string> Exchange(int relayPort, const std::string& up, const std::string& down,
+                                               bool v6 = false, int listener = -1) {
+    int client = (v6 ? ConnectLoopback6 : ConnectLoopback)(static_cast<std::uint16_t>(relayPort));
+    int server = AcceptWithin(listener < 0 ? listener_ : listener, 10000);
     if (client < 0 || server < 0) return {};
     std::string serverGot;
     std::thread serverSide([&] {
@@ -108,6 +110,33 @@ TEST_F(CaptureCli, CaptureDiffersFromWhatWasRelayed) {
         << line;
   }
   EXPECT_EQ(count, 2);
+}
+
+TEST_F(CaptureCli, Ipv6ConnectionIsOneIpv6ConversationCarryingEveryByte) {
+  std::uint16_t serverPort = 0;
+  const int listener = ListenLoopback6(serverPort);
+  ASSERT_GE(listener, 0);
+  const std::string capture = Path("v6.pcapng");
+  CliProcess cli({"::1", std::to_string(serverPort), "0", "-detail", "Low", "-pcap", capture});
+  const int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  const std::string up = RandomBytes(300000, 5), down = RandomBytes(200000, 6);
+  const auto got = Exchange(port, up, down, true, listener);
+  close(listener);
+  ASSERT_TRUE(got.first == up && got.second == down) << "the relay itself lost bytes";
+  ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
+  cli.Signal(SIGTERM);
+  ASSERT_EQ(cli.Wait(), 0);
+
+  EXPECT_EQ(TcpStreams(capture), 1);
+  EXPECT_TRUE(FollowTcp(capture, 0) == got);
+  EXPECT_EQ(CaptureProblems(capture), "");
+  EXPECT_EQ(Tshark(capture, "-Y 'ip' -T fields -e frame.number"), "") << "an IPv4 packet in an IPv6 conversation";
+  const std::string first = Tshark(capture, "-c 1 -T fields -e ipv6.src -e ipv6.dst -e tcp.dstport -e frame.comment");
+  const std::regex expected("::1\t::1\t" + std::to_string(serverPort) +
+                            "\tTapline connection \\d+: client \\[::1\\]:\\d+, remote \\[?::1\\]?:" +
+                            std::to_string(serverPort) + " \\(::1\\)\n");
+  EXPECT_TRUE(std::regex_match(first, expected)) << first;
 }
 
 TEST_F(CaptureCli, KilledRelayLeavesPartOfABlock) {

@@ -62,7 +62,7 @@ class CaptureFileTest : public ::testing::Test {
     capture_.Closed(id, true, Tick());
   }
   const std::string& Finish() {
-    capture_.Flush();
+    capture_.Sync();
     return path_;
   }
 

@@ -90,7 +90,7 @@ TEST(PcapngWriterTest, PacketDataAndCommentArePaddedToWords) {
   ASSERT_TRUE(writer.Create(file.Path()));
   std::memcpy(writer.AddPacket(0x0000000123456789ull, 5, "abc"), "\x45\x01\x02\x03\x04", 5);
   std::memcpy(writer.AddPacket(7, 4), "wxyz", 4);
-  ASSERT_TRUE(writer.Flush());
+  ASSERT_TRUE(writer.Sync());
   const std::string s = file.Read();
 
   const std::size_t a = kShbLength + kIdbLength;
@@ -118,14 +118,14 @@ TEST(PcapngWriterTest, PacketDataAndCommentArePaddedToWords) {
   EXPECT_EQ(U32(s, b + 28 + 4), 36u);
 }
 
-TEST(PcapngWriterTest, PacketsReachTheFileOnlyAtFlush) {
+TEST(PcapngWriterTest, PacketsReachTheFileOnlyOnceFlushed) {
   TempFile file;
   PcapngWriter writer;
   ASSERT_TRUE(writer.Create(file.Path()));
   std::memset(writer.AddPacket(1, 40), 0, 40);
   EXPECT_EQ(file.Read().size(), kShbLength + kIdbLength);
   EXPECT_EQ(writer.Pending().size(), 72u);
-  ASSERT_TRUE(writer.Flush());
+  ASSERT_TRUE(writer.Sync());
   EXPECT_EQ(file.Read().size(), kShbLength + kIdbLength + 72);
   EXPECT_TRUE(writer.Pending().empty());
 }
