@@ -23,6 +23,23 @@
 #include <unordered_map>
 #include <vector>
 
+// A listener on a free loopback port, whose number goes to standard output for the script.
+int ListenAndSayPort(int backlog) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(listener, backlog);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  std::printf("%d\n", ntohs(a.sin_port));
+  std::fflush(stdout);
+  return listener;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -136,18 +153,7 @@ bool ReadExactly(int fd, char* p, std::size_t n) {
 // echo: sends back what comes (a thread per connection). source <MB>: sends that many megabytes and closes.
 // deaf: accepts and never reads.
 int Server(const std::string& mode, long amount) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(listener, 4096);
-  socklen_t len = sizeof a;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-  std::printf("%d\n", ntohs(a.sin_port));
-  std::fflush(stdout);
+  int listener = ListenAndSayPort(4096);
   if (mode == "echo-epoll") {
     fcntl(listener, F_SETFL, O_NONBLOCK);
     EchoLoop(listener);

@@ -16,25 +16,11 @@
 #include <thread>
 #include <vector>
 
+int ListenAndSayPort(int backlog);  // loadgen.cpp
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int Listen() {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(listener, 64);
-  socklen_t len = sizeof a;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-  std::printf("%d\n", ntohs(a.sin_port));
-  std::fflush(stdout);
-  return listener;
-}
 
 bool WriteAll(SSL* ssl, const char* p, std::size_t n) {
   while (n > 0) {
@@ -56,7 +42,7 @@ int TlsSink(const char* cert, const char* key) {
     ERR_print_errors_fp(stderr);
     return 1;
   }
-  int listener = Listen();
+  int listener = ListenAndSayPort(64);
   for (;;) {
     int c = accept(listener, nullptr, nullptr);
     if (c < 0) continue;
