@@ -107,6 +107,9 @@ class Relay {
   void SetConnectionOptions(winsock::SOCKET s);
   void CloseEvent(Connection* c, bool fromClient, int error);
   void TransportNotes(Connection* c, winsock::SOCKET s);
+  // Logs the transport's own reason for a failed read or send on `s` and answers 0 for the teardown;
+  // without one, answers `code`, whose text the teardown logs.
+  int ReasonFor(Connection* c, winsock::SOCKET s, int code);
 
   // The data path. A connection that ends on the way is marked Closing; callers look there.
   struct Block {

@@ -113,7 +113,7 @@ std::int32_t Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most)
       int code = ws_.WSAGetLastError();
       TransportNotes(c, side.from);
       Log.LogInform(client, fromClient ? "Could not read data from Client" : "Could not read data from Server");
-      EndConnection(c, fromClient ? End::ClientGone : End::ServerGone, code);
+      EndConnection(c, fromClient ? End::ClientGone : End::ServerGone, ReasonFor(c, side.from, code));
       return 0;
     }
     case ReadResult::OutOfMemory:
@@ -144,7 +144,7 @@ std::int32_t Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most)
   if (sent < 0) {
     side.buffered += length;  // shown by the teardown that follows
     Log.LogInform(client, fromClient ? "Could not send data to Server" : "Could not send data to Client");
-    EndConnection(c, fromClient ? End::ServerGone : End::ClientGone, code);
+    EndConnection(c, fromClient ? End::ServerGone : End::ClientGone, ReasonFor(c, side.to, code));
     return 0;
   }
   if (length - sent > 0) Count(side.bufferedLabel, side.buffered, length - sent);
@@ -152,6 +152,14 @@ std::int32_t Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most)
   Count(side.totalLabel, side.total, sent);
   DropFront(heap_, side.buffer, sent);
   return r.count;
+}
+
+int Relay::ReasonFor(Connection* c, SOCKET s, int code) {
+  // A TLS alert has no error number of its own: its words say more than "Unhandled error".
+  std::string reason = ws_.StreamFailure(s);
+  if (reason.empty()) return code;
+  Log.LogInform(Sock(c->ClientSocket), reason.c_str());
+  return 0;
 }
 
 void Relay::FinishStream(Connection* c, bool fromClient) {
@@ -183,7 +191,7 @@ void Relay::FlushTo(Connection* c, bool toClient) {
     if (r == -1) {
       int code = ws_.WSAGetLastError();
       Log.LogInform(Sock(c->ClientSocket), toClient ? "Could not send data to Client" : "Could not send data to Server");
-      EndConnection(c, toClient ? End::ClientGone : End::ServerGone, code);
+      EndConnection(c, toClient ? End::ClientGone : End::ServerGone, ReasonFor(c, side.to, code));
       return;
     }
     Count(side.totalLabel, side.total, r);

@@ -487,6 +487,12 @@ std::string Winsock::TransportFailure(SOCKET s) {
   return st->transport->FailureText();
 }
 
+std::string Winsock::StreamFailure(SOCKET s) {
+  SocketState* st = Find(s);
+  if (st == nullptr || !st->transport || !st->transport->Established()) return std::string();
+  return st->transport->FailureText();
+}
+
 // A handshake can fail inside a send or a recv as well as on readiness; it is reported the same way
 // whichever met it, through FD_CLOSE with its error, and the call only says "not now".
 bool Winsock::HandshakeFailed(SocketState& st, int error) {

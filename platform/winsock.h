@@ -183,6 +183,9 @@ class Winsock {
   // Why the transport's handshake failed, in one line; empty when it did not fail before its stream was
   // established (plain TCP never does).
   std::string TransportFailure(SOCKET s);
+  // Why an established stream failed, in the transport's words (a TLS alert, say); empty when it has
+  // not failed or has no words of its own (plain TCP).
+  std::string StreamFailure(SOCKET s);
 
   // Outstanding lookups (tests check that cancelled ones leave nothing behind).
   std::size_t LookupsInFlight() const;

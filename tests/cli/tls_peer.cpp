@@ -169,6 +169,10 @@ bool TlsPeer::Send(const std::string& data, int milliseconds) {
   return sent == data.size();
 }
 
+bool TlsPeer::SendRaw(const std::string& bytes) {
+  return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
 std::string TlsPeer::ReceiveUpTo(std::size_t count, int milliseconds) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   std::string got;

@@ -34,6 +34,8 @@ class TlsPeer {
   std::string ReceiveUpTo(std::size_t count, int milliseconds);
   // Sends `data` and no end: the socket closes later without a close_notify. False when it failed.
   bool Send(const std::string& data, int milliseconds);
+  // Writes `bytes` to the socket as they are, outside any record (a corrupt record, say).
+  bool SendRaw(const std::string& bytes);
   // Resets the connection (no close_notify, no orderly close).
   void Reset();
   // Whether the peer's end was a close_notify (after Exchange or ReceiveUpTo met it).

@@ -341,6 +341,32 @@ TEST_F(CliTls, AServerCutShortAfterTheClientsEndIsStillNotedAsSuch) {
   EXPECT_LT(noted, out.find(": Server disconnected\n")) << out;
 }
 
+TEST_F(CliTls, ACorruptRecordFromTheServerIsLoggedInTlsWordsNotAsAnErrorNumber) {
+  std::string serverError;
+  OneServer server([&](int fd) {
+    auto peer = TlsPeer::Accept(fd, files_.serverCert, files_.serverKey, serverError);
+    if (!peer) return;
+    peer->ReceiveUpTo(3, 10000);
+    // An application-data record whose 32 bytes cannot be decrypted.
+    peer->SendRaw(std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a'));
+    peer->ReceiveUpTo(1, 5000);  // until the relay lets go
+  });
+  CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls", "-tls-insecure"});
+  int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+  ASSERT_TRUE(SendAll(client, "ask"));
+  EXPECT_EQ(ReceiveAll(client, 5000), "");
+  close(client);
+  server.Join();
+  ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n")) << cli.Output();
+  std::vector<std::string> lines = LinesFrom(cli.Output(), ": Could not read data from Server\n");
+  ASSERT_GE(lines.size(), 3u) << cli.Output();
+  EXPECT_EQ(lines[1], "decryption failed or bad record mac") << cli.Output();
+  EXPECT_EQ(lines[2], "Disconnected from Client") << cli.Output();
+  EXPECT_EQ(cli.Output().find("Unhandled error"), std::string::npos) << cli.Output();
+}
+
 TEST_F(CliTls, ResetOfAnEstablishedServerIsNoHandshakeFailure) {
   std::string serverError;
   OneServer server([&](int fd) {
