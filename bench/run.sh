@@ -105,6 +105,10 @@ start_server() {  # start_server MODE: sets server_port (not in a subshell, so t
 
 # start_relay VARIANT TARGET [tapline-cli options...]: sets relay_port and relay_pid (empty for direct).
 # Variants: tapline, socat, socat-log (socat -x -v, standard error to $work/socat.log), haproxy, direct.
+# in_turn RUN A B: "A B" in odd runs and "B A" in even ones, so that a drift in the machine during a
+# workload does not favour whichever relay always goes first.
+in_turn() { if (($1 % 2)); then echo "$2 $3"; else echo "$3 $2"; fi; }
+
 start_relay() {
   local variant="$1" target="$2"
   shift 2
@@ -262,7 +266,7 @@ run_latency() {
   start_server echo
   local echo_port="$server_port"
   for ((r = 1; r <= runs; r++)); do
-    for v in tapline socat haproxy direct; do
+    for v in $(in_turn "$r" tapline haproxy) socat direct; do
       start_relay "$v" "$echo_port" -detail Medium -file "$work/latency.txt" || continue
       local us
       us="$(timeout 120 "$gen" pingpong "$relay_port" "$pingpongs" 64)"
@@ -279,7 +283,7 @@ run_churn() {
   start_server echo-epoll
   local echo_port="$server_port"
   for ((r = 1; r <= runs; r++)); do
-    for v in tapline socat haproxy direct; do
+    for v in $(in_turn "$r" tapline haproxy) socat direct; do
       start_relay "$v" "$echo_port" -detail Low || continue
       local rate
       rate="$(timeout $((churn_seconds + 60)) "$gen" churn "$relay_port" "$churn_seconds" 2>> "$work/churn.err")"
@@ -304,6 +308,9 @@ start_redis() {  # sets redis_port
 # redis_once VARIANT: one redis-benchmark through the running relay; records requests/s of each test.
 redis_once() {
   local v="$1" csv
+  # Each run starts from an empty store: LPUSH grows its list by 40,000 values a run, and a later run
+  # would otherwise pay for the memory the earlier ones left.
+  redis-cli -h 127.0.0.1 -p "$redis_port" flushall > /dev/null 2>&1
   csv="$(timeout 120 redis-benchmark -h 127.0.0.1 -p "$relay_port" -n 20000 -c 20 -d 200 \
     -t set,get,lpush,lrange_100 --csv 2> "$work/redis-benchmark.err")"
   # Lines like "SET","41666.67",... and "LRANGE_100 (first 100 elements)","12345.68",...
@@ -316,7 +323,7 @@ run_redis() {
   say "redis: redis-benchmark -n 20000 -c 20 -d 200 -t set,get,lpush,lrange_100; $redis_runs runs"
   start_redis || { say "redis-server did not start"; return; }
   for ((r = 1; r <= redis_runs; r++)); do
-    for v in tapline haproxy direct; do
+    for v in $(in_turn "$r" tapline haproxy) direct; do
       start_relay "$v" "$redis_port" -detail Low || continue
       redis_once "$v"
       stop_relay
