@@ -135,9 +135,10 @@ unsigned char* PcapngWriter::Reserve(std::size_t bytes) {
   return at;
 }
 
-void PcapngWriter::WaitWhileBusy() {
+std::unique_lock<std::mutex> PcapngWriter::LockWhenIdle() {
   std::unique_lock lock(mutex_);
   finished_.wait(lock, [this] { return !busy_; });
+  return lock;
 }
 
 bool PcapngWriter::Flush() {
@@ -148,8 +149,7 @@ bool PcapngWriter::Flush() {
   if (filling_.used == 0) return true;
   {
     // One buffer at most is on its way: a disk slower than the relay holds the caller back here.
-    std::unique_lock lock(mutex_);
-    finished_.wait(lock, [this] { return !busy_; });
+    auto lock = LockWhenIdle();
     std::swap(filling_, writing_);
     filling_.used = 0;
     busy_ = true;
@@ -160,7 +160,7 @@ bool PcapngWriter::Flush() {
 
 bool PcapngWriter::Sync() {
   Flush();
-  if (thread_.joinable()) WaitWhileBusy();
+  if (thread_.joinable()) LockWhenIdle();
   return !Failed() && fd_ >= 0;
 }
 
@@ -204,8 +204,7 @@ void PcapngWriter::Close() {
   if (thread_.joinable()) {
     Flush();
     {
-      std::unique_lock lock(mutex_);
-      finished_.wait(lock, [this] { return !busy_; });
+      auto lock = LockWhenIdle();
       stopping_ = true;
     }
     handed_.notify_one();

@@ -75,7 +75,7 @@ class PcapngWriter {
 
   unsigned char* Reserve(std::size_t bytes);  // room at the end of filling_, counted as used
   void AppendHeaderBlocks();
-  void WaitWhileBusy();
+  std::unique_lock<std::mutex> LockWhenIdle();  // once the writing thread has nothing in hand
   void WriteThread();
   void WriteOut(const Buffer& buffer);
 };
