@@ -69,6 +69,18 @@ class CliTls : public ::testing::Test {
     };
   }
 
+  // One plain client through the relay: sends `ask`, waits up to `milliseconds` for what comes back, closes,
+  // and waits for the server to finish. What came back, or what went wrong first.
+  static std::string AskThroughRelay(CliProcess& cli, OneServer& server, const std::string& ask, int milliseconds) {
+    int port = cli.WaitForPort();
+    if (port <= 0) return "no port";
+    int client = ConnectLoopback(static_cast<std::uint16_t>(port));
+    std::string got = SendAll(client, ask) ? ReceiveAll(client, milliseconds) : "could not send";
+    close(client);
+    server.Join();
+    return got;
+  }
+
   static TestCertificates files_;
   static TestCertificates other_;
 };
@@ -83,13 +95,7 @@ TEST_F(CliTls, RemoteServerGetsTheRewrittenRequestWithItsNameAndTheLogShowsPlain
   const std::string request = "GET /x HTTP/1.1\r\nHost: relay.test:1234\r\n\r\n";
   OneServer server(AnswerOnce(files_, seen, request.size(), answer));
   CliProcess cli({"localhost", server.PortText(), "0", "-tls", "-tls-ca", files_.caFile});
-  int port = cli.WaitForPort();
-  ASSERT_GT(port, 0);
-  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
-  ASSERT_TRUE(SendAll(client, request));
-  std::string got = ReceiveAll(client, 10000);
-  close(client);
-  server.Join();
+  std::string got = AskThroughRelay(cli, server, request, 10000);
   EXPECT_EQ(seen.error, "");
   EXPECT_EQ(seen.serverName, "localhost");
   EXPECT_EQ(seen.request, "GET /x HTTP/1.1\r\nHost: localhost:" + server.PortText() + "\r\n\r\n");
@@ -118,13 +124,7 @@ TEST_F(CliTls, UntrustedServerCertificateEndsTheConnectionAsAFailedConnect) {
     std::vector<std::string> args = {"127.0.0.1", server.PortText(), "0", "-tls"};
     args.insert(args.end(), extra.begin(), extra.end());
     CliProcess cli(args);
-    int port = cli.WaitForPort();
-    ASSERT_GT(port, 0);
-    int client = ConnectLoopback(static_cast<std::uint16_t>(port));
-    ASSERT_TRUE(SendAll(client, "waits and is dropped"));
-    EXPECT_EQ(ReceiveAll(client, 10000), "");
-    close(client);
-    server.Join();
+    EXPECT_EQ(AskThroughRelay(cli, server, "waits and is dropped", 10000), "");
     EXPECT_EQ(seen.request, "");
     ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
     std::string out = cli.Output();
@@ -141,13 +141,7 @@ TEST_F(CliTls, InsecureRemoteIsUsedAndSaidOnce) {
   Seen seen;
   OneServer server(AnswerOnce(files_, seen, 4, "pong"));
   CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls", "-tls-insecure"});
-  int port = cli.WaitForPort();
-  ASSERT_GT(port, 0);
-  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
-  ASSERT_TRUE(SendAll(client, "ping"));
-  EXPECT_EQ(ReceiveAll(client, 10000), "pong");
-  close(client);
-  server.Join();
+  EXPECT_EQ(AskThroughRelay(cli, server, "ping", 10000), "pong");
   EXPECT_EQ(seen.request, "ping");
   EXPECT_EQ(seen.serverName, "") << "an address is no server name";
   ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
@@ -358,13 +352,7 @@ TEST_F(CliTls, ACorruptRecordFromTheServerIsLoggedInTlsWordsNotAsAnErrorNumber) 
     peer->ReceiveUpTo(1, 5000);  // until the relay lets go
   });
   CliProcess cli({"127.0.0.1", server.PortText(), "0", "-tls", "-tls-insecure"});
-  int port = cli.WaitForPort();
-  ASSERT_GT(port, 0);
-  int client = ConnectLoopback(static_cast<std::uint16_t>(port));
-  ASSERT_TRUE(SendAll(client, "ask"));
-  EXPECT_EQ(ReceiveAll(client, 5000), "");
-  close(client);
-  server.Join();
+  EXPECT_EQ(AskThroughRelay(cli, server, "ask", 5000), "");
   ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n")) << cli.Output();
   std::vector<std::string> lines = LinesFrom(cli.Output(), ": Could not read data from Server\n");
   ASSERT_GE(lines.size(), 3u) << cli.Output();
