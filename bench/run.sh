@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # Compares tapline-cli with socat, haproxy (tcp mode) and no relay at all, on loopback, and prints a table.
 #
-#   bench/run.sh [bulk] [logged] [latency] [churn] [redis] [many] [memory] [deaf] [tls]     (no names: all of them)
+#   bench/run.sh [bulk] [logged] [latency] [churn] [redis] [many] [memory] [deaf] [tls] [flood]  (no names: all)
 #
 # Environment: QUICK=1 for fewer runs and smaller sizes; RUNS=N to set the run count (median of N; redis
 # takes 3 unless RUNS is given);
 # CONNS=N for the concurrent connection count (10000, or what the descriptor limit allows); NO_BUILD=1 to
 # use the programs already in build/ as they are; TAPLINE_CLI=path to measure another tapline-cli (an
-# earlier build, for a before-and-after in one session).
+# earlier build, for a before-and-after in one session); TAPLINE_BEFORE=path adds that build to the flood
+# rows, measured in turn with the current one.
 # Progress goes to standard error, the table to standard output.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-all_workloads=(bulk logged latency churn redis many memory deaf tls)
+all_workloads=(bulk logged latency churn redis many memory deaf tls flood)
 if [[ $# -eq 0 ]]; then
   workloads=("${all_workloads[@]}")
 else
@@ -27,10 +28,10 @@ wants() { [[ " ${workloads[*]} " == *" $1 "* ]]; }
 quick="${QUICK:-0}"
 if [[ "$quick" == 1 ]]; then
   runs="${RUNS:-3}"; iperf_seconds=2; logged_mb=100; socat_log_mb=1; pingpongs=20000; churn_seconds=2
-  hold_seconds=1; memory_mb=256; burst_seconds=20; tls_mb=200
+  hold_seconds=1; memory_mb=256; burst_seconds=20; tls_mb=200; flood_seconds=4
 else
   runs="${RUNS:-5}"; iperf_seconds=3; logged_mb=200; socat_log_mb=1; pingpongs=20000; churn_seconds=5
-  hold_seconds=2; memory_mb=1024; burst_seconds=30; tls_mb=500
+  hold_seconds=2; memory_mb=1024; burst_seconds=30; tls_mb=500; flood_seconds=10
 fi
 redis_runs="${RUNS:-3}"
 redis_tests=(SET GET LPUSH LRANGE_100)
@@ -458,6 +459,69 @@ run_memory() {
   done
 }
 
+# --- 9. a flood the log view cannot keep up with ---------------------------------------------------------
+# flood_once PROGRAM OUTPUT KEY SINK_PORT: 20 clients push for $flood_seconds s at the default detail, with
+# standard output to /dev/null, to a pipe read slowly (64 KB every 50 ms), or to one never read (a
+# terminal held with Ctrl+S); adds the relay's peak RSS (kB) and the MB the clients got through.
+flood_once() {
+  local program="$1" output="$2" key="$3" port peak=0 rss reader=""
+  port="$("$gen" freeport)"
+  case "$output" in
+    null)
+      "$program" 127.0.0.1 "$4" "$port" > /dev/null 2> "$work/tapline.err" &
+      relay_pid=$!
+      ;;
+    slow | stalled)
+      rm -f "$work/flood.fifo"
+      mkfifo "$work/flood.fifo"
+      if [[ "$output" == slow ]]; then
+        python3 -c 'import sys, time
+while sys.stdin.buffer.read(65536): time.sleep(0.05)' < "$work/flood.fifo" &
+      else
+        sleep 100000 < "$work/flood.fifo" &
+      fi
+      reader=$!
+      "$program" 127.0.0.1 "$4" "$port" > "$work/flood.fifo" 2> "$work/tapline.err" &
+      relay_pid=$!
+      ;;
+  esac
+  relay_kind=tapline
+  relay_group=0
+  if wait_listening "$port"; then
+    "$gen" push "$port" 20 "$flood_seconds" > "$work/push.out" 2> "$work/push.err" &
+    local client=$!
+    while kill -0 "$client" 2>/dev/null; do
+      rss="$(rss_kb "$relay_pid")"
+      [[ -n "$rss" ]] && (( rss > peak )) && peak=$rss
+      sleep 0.1
+    done
+    wait "$client" 2>/dev/null
+    add "flood_${output}_peak/$key" "$peak"
+    add "flood_${output}_mb/$key" "$(head -1 "$work/push.out")"
+  else
+    say "$key did not start"
+  fi
+  stop_relay
+  [[ -n "$reader" ]] && { kill "$reader" 2>/dev/null; wait "$reader" 2>/dev/null; }
+}
+
+run_flood() {
+  say "flood: 20 clients pushing for ${flood_seconds}s at the default detail; stdout /dev/null, slow, stalled; $runs runs"
+  start_server sink
+  local sink_port="$server_port"
+  local programs=("tapline:$cli")
+  [[ -n "${TAPLINE_BEFORE:-}" ]] && programs+=("before:$TAPLINE_BEFORE")
+  for ((r = 1; r <= runs; r++)); do
+    for output in null slow stalled; do
+      local order=("${programs[@]}")
+      (( r % 2 == 0 )) && order=($(printf '%s\n' "${programs[@]}" | tac))
+      for p in "${order[@]}"; do
+        flood_once "${p#*:}" "$output" "${p%%:*}" "$sink_port"
+      done
+    done
+  done
+}
+
 # --- 7. bulk through TLS on both sides ---------------------------------------------------------------
 run_tls() {
   say "tls: ${tls_mb} MB from a TLS client through the relay (TLS from the client, TLS to the server) to a TLS sink, $runs runs"
@@ -604,6 +668,24 @@ if wants deaf; then
     [[ -n "$t" ]] && met="$(awk -v a="$t" -v n="$n" 'BEGIN {print (a <= 8192 + n * 1229) ? 1 : 0}')"
     row "peak RSS behind a deaf server, $n conn, MB" "$(mb "$t")" "$(mb "$s")" "$(mb "$h")" "-" "" "$(ratio "$t" "$s")" \
       "$(ratio "$t" "$h")" "bounded (1 MiB/conn)" "$(yes_no "$met")"
+  done
+fi
+
+if wants flood; then
+  for output in null slow stalled; do
+    case "$output" in
+      null) label="stdout /dev/null" ;;
+      slow) label="stdout read slowly" ;;
+      stalled) label="stdout never read" ;;
+    esac
+    t="$(median "flood_${output}_peak/tapline")"; b="$(median "flood_${output}_peak/before")"
+    met=""
+    [[ -n "$t" ]] && met="$(awk -v a="$t" 'BEGIN {print (a <= 65536) ? 1 : 0}')"
+    row "flood, 20 clients, $label: peak RSS MB" "$(mb "$t")" "-" "-" "-" "" "" "" \
+      "<= 64$([[ -n "$b" ]] && echo "; before $(mb "$b")")" "$(yes_no "$met")"
+    t="$(median "flood_${output}_mb/tapline")"; b="$(median "flood_${output}_mb/before")"
+    row "  MB the clients got through" "$(fmt "$t")" "-" "-" "-" "" "" "" \
+      "relays on$([[ -n "$b" ]] && echo "; before $(fmt "$b")")" "-"
   done
 fi
 

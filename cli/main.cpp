@@ -1,12 +1,13 @@
 // tapline-cli: relays at once with the command line's parameters and prints the log to standard output.
 // Exit 0 after SIGINT/SIGTERM/SIGHUP (and for --help, -h, --version), 1 when the relay run ended by
-// itself, 2 on a usage or field error.
+// itself or its log file could not be written whole, 2 on a usage or field error.
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <string>
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
   platform::Heap heap;
   winsock::Winsock ws(loop);
   std::FILE* status = isatty(fileno(stderr)) ? stderr : nullptr;
-  cli::TerminalWindow window(stdout, status);
+  cli::TerminalWindow window(stdout, status, &loop);
   engine::Relay relay(window, ws, loop, heap);
   loop.SetMessageHandler([&](unsigned message, platform::WPARAM w, platform::LPARAM l) {
     if (message == engine::SocketEventMessage) relay.HandleSocketEvent(w, l);
@@ -118,10 +119,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   while (relay.Started) loop.RunOnce(-1);
-  // Let the display queue hand its last lines to standard output.
-  while (!relay.Log.WorkersEnded()) loop.RunOnce(50);
-  window.EndStatus();
+  // Let the display queue hand its last lines to standard output, but a reader that has stopped reading
+  // does not keep the program from ending: what it has not taken within the second is dropped.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+  while (!relay.Log.WorkersEnded() && std::chrono::steady_clock::now() < deadline) loop.RunOnce(20);
+  window.EndStatus(deadline);
   if (timerFd >= 0) close(timerFd);
   ws.WSACleanup();
-  return stoppedByUser ? 0 : 1;
+  return stoppedByUser && !relay.Log.FileIncomplete() ? 0 : 1;
 }

@@ -3,7 +3,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "log/format_count.h"
@@ -11,18 +10,23 @@
 
 namespace tapline::cli {
 
-TerminalWindow::TerminalWindow(std::FILE* out, std::FILE* status)
-    : out_(out), status_(status), colours_(isatty(fileno(out)) != 0) {
-  if (status_ != nullptr) {
+TerminalWindow::TerminalWindow(std::FILE* out, std::FILE* status, platform::EventLoop* loop)
+    : statusFd_(status != nullptr ? fileno(status) : -1), colours_(isatty(fileno(out)) != 0) {
+  // Whatever the stream still holds goes first; from here on the descriptor is written directly.
+  std::fflush(out);
+  out_ = std::make_unique<OutputQueue>(fileno(out), loop);
+  if (statusFd_ >= 0) {
     winsize size{};
-    if (ioctl(fileno(status_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+    if (ioctl(statusFd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+    // On one terminal the status line and the log take turns in one queue, so they stay in order.
+    if (!out_->SameFileAs(statusFd_)) statusQueue_ = std::make_unique<OutputQueue>(statusFd_, loop);
   }
 }
 
 void TerminalWindow::MeasureWidth() {
-  if (status_ == nullptr) return;
+  if (statusFd_ < 0) return;
   winsize size{};
-  if (ioctl(fileno(status_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+  if (ioctl(statusFd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
   RefreshStatus(true);
 }
 
@@ -89,11 +93,11 @@ void TerminalWindow::Stage(const char* text) {
 
 void TerminalWindow::EmitStaged() {
   if (staged_ == 0) return;
-  if (status_ != nullptr && !statusCleared_) {
-    std::fputs("\r\x1b[K", status_);
+  if (statusFd_ >= 0 && !statusCleared_) {
+    Status("\r\x1b[K");
     statusCleared_ = true;
   }
-  Emit(staging_.get(), staged_);
+  out_->Write(staging_.get(), staged_);
   staged_ = 0;
 }
 
@@ -105,36 +109,21 @@ void TerminalWindow::WriteOut() {
   }
 }
 
-void TerminalWindow::Emit(const char* text, std::size_t length) {
-  if (length == 0) return;
-  int fd = fileno(out_);
-  if (fd < 0) {
-    std::fwrite(text, 1, length, out_);
-    return;
-  }
-  // Straight to the descriptor, after whatever the stream may still hold.
-  std::fflush(out_);
-  while (length > 0) {
-    ssize_t written = write(fd, text, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // like the stream, a failed write loses the text
-    text += written;
-    length -= static_cast<std::size_t>(written);
-  }
-}
+void TerminalWindow::Status(const std::string& text) { StatusQueue()->Write(text.data(), text.size()); }
 
 void TerminalWindow::RefreshStatus(bool force) {
-  if (status_ == nullptr || (!dirty_ && !force)) return;
+  if (statusFd_ < 0 || (!dirty_ && !force)) return;
+  // A terminal that is not taking what it has been given gets no more redraws until it does.
+  if (StatusQueue()->Waiting() > 0) return;
   dirty_ = false;
-  std::fprintf(status_, "\r\x1b[K%s", StatusLine(counts_, width_).c_str());
-  std::fflush(status_);
+  Status("\r\x1b[K" + StatusLine(counts_, width_));
 }
 
-void TerminalWindow::EndStatus() {
+void TerminalWindow::EndStatus(std::chrono::steady_clock::time_point deadline) {
   EmitStaged();
-  if (status_ == nullptr) return;
-  std::fputs("\r\x1b[K", status_);
-  std::fflush(status_);
+  if (statusFd_ >= 0) Status("\r\x1b[K");
+  out_->FlushUntil(deadline);
+  if (statusQueue_) statusQueue_->FlushUntil(deadline);
 }
 
 }  // namespace tapline::cli

@@ -1,10 +1,13 @@
 // Relay start and stop: the field checks, the log file, the remote lookup and the listener.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 
 #include "engine/relay.h"
@@ -59,6 +62,16 @@ bool IsHostName(const std::string& text) {
   return true;
 }
 constexpr std::size_t LogFileLimit = 255;
+
+// Two names of one file: the same path once resolved, or (existing already) the same inode.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  std::error_code ea, eb;
+  std::filesystem::path pa = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ea), ea);
+  std::filesystem::path pb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, eb), eb);
+  return ea || eb ? a == b : pa == pb;
+}
 
 }  // namespace
 
@@ -157,8 +170,14 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   }
   const std::string& logFile = options.logFile;
   if (logFile.size() > LogFileLimit) throw ValidationError("Log File name is too long", Field::LogFile);
-  if (!logFile.empty() && !Log.File.Create(logFile)) {
-    throw ValidationError("Could not create log file", Field::LogFile);
+  // Both would empty the one file and write over each other: the capture would be lost.
+  if (!logFile.empty() && !options.captureFile.empty() && SameFile(logFile, options.captureFile)) {
+    throw ValidationError("The log file and the capture file must be different files", Field::CaptureFile);
+  }
+  Log.ForgetFileFailure();
+  int error = 0;
+  if (!logFile.empty() && !Log.File.Create(logFile, &error)) {
+    throw ValidationError("Could not create log file " + logFile + ": " + std::strerror(error), Field::LogFile);
   }
   if (!options.captureFile.empty()) {
     auto capture = std::make_unique<log::CaptureFile>();
@@ -239,7 +258,7 @@ void Relay::StartRelay(const RelayOptions& options) {
 
 void Relay::UndoStart() {
   CloseCapture();
-  if (Log.File.IsOpen()) Log.File.Close();
+  Log.CloseFile();
   Log.FinishProcessor();
 }
 
@@ -379,6 +398,8 @@ void Relay::StopRelay() {
   CloseCapture();
   heldCount_ = 0;
   totalExceeded_ = false;
+  // Before the display queue finishes, so that a log file that could not be completed says so.
+  Log.CloseFile();
   Log.FinishProcessor();
   heap_.GiveBack();
   ConnectionCount = 0;
@@ -387,7 +408,6 @@ void Relay::StopRelay() {
   window_.ShowCount(Counter::ServerToClientBuffered, 0);
   ClientToServerBuffered = 0;
   window_.ShowCount(Counter::ClientToServerBuffered, 0);
-  if (Log.File.IsOpen()) Log.File.Close();
   SetRunningState(false);
 }
 void Relay::StopByUser(bool discard) {

@@ -1,4 +1,5 @@
 // A received block in the log: its header line, its text lines, and the hex dump of what is not text.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -18,8 +19,10 @@ void TrafficLog::Data(const DataRead& event) {
                         event.incomplete ? kIncomplete : "");
   LogLine(header, MessageLine, -1, n < 0 ? 0 : n, 1);
 
-  // The text lines are made only for whoever will see them: the file, or the view at the highest detail.
-  if (event.textBytes > 0 && (File.IsOpen() || DetailLevel >= 2)) {
+  // The text lines are made only for whoever will see them: the file, or the view at the highest detail
+  // while its queue takes lines (past its bound they are only counted).
+  bool view = DetailLevel >= 2 && !ViewSkips();
+  if (event.textBytes > 0 && (File.IsOpen() || view)) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;
     bool incomplete = false;
@@ -30,21 +33,30 @@ void TrafficLog::Data(const DataRead& event) {
           File.Write(r->Text(), static_cast<std::size_t>(r->Length), DataLine);
         }
       }
-      if (DetailLevel >= 2) {
+      if (view) {
         Enqueue(head, tail);
+      } else if (DetailLevel >= 2) {
+        processor_->Skip(head);
       } else {
         FreeLogRecords(heap_, head);
       }
     }
+  } else if (event.textBytes > 0 && DetailLevel >= 2 && processor_) {
+    const char* end = event.bytes + event.textBytes;
+    processor_->CountNotShown(std::count(event.bytes, end, '\n') + (end[-1] != '\n' ? 1 : 0));
   }
 
   if (event.textBytes != event.length) LogHexDump(event.bytes, event.length, event.textBytes);
 }
 
 bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t start) {
-  if (!File.IsOpen() && DetailLevel < 2) return true;  // nobody would see the dump
   if (start < 0) start = 0;
   if (start >= length) return true;
+  bool view = DetailLevel >= 2 && !ViewSkips();
+  if (!File.IsOpen() && !view) {  // nobody would see the dump
+    if (DetailLevel >= 2 && processor_) processor_->CountNotShown((length - start + 15) / 16);
+    return true;
+  }
   const auto* bytes = reinterpret_cast<const unsigned char*>(block);
 
   // The whole dump goes into one record so that the view takes it with a single insertion.
@@ -65,12 +77,13 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
   std::size_t used = FormatHexDump(text, bytes, length, start);
   text[used] = '\0';
   if (File.IsOpen()) File.WriteHexDump(text, used);
-  if (DetailLevel >= 2) {
+  if (view) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;
     AppendLogRecord(head, tail, DataLine, static_cast<std::int32_t>(used), record);
     Enqueue(head, tail);
   } else {
+    if (DetailLevel >= 2 && processor_) processor_->CountNotShown((length - start + 15) / 16);
     heap_.Free(record);
   }
   return true;

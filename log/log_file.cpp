@@ -1,7 +1,11 @@
 #include "log/log_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -67,12 +71,6 @@ const char* ClassName(Colour fileColour) {
       return "tsdata";
   }
 }
-
-void Put(std::FILE* file, const char* text, std::size_t length) {
-  if (length > 0) std::fwrite(text, 1, length, file);
-}
-
-void Put(std::FILE* file, const char* text) { Put(file, text, std::strlen(text)); }
 
 // The most one input character becomes: "<br />" and the CR.
 constexpr std::size_t kWorstPerChar = 7;
@@ -198,9 +196,15 @@ char* LogFile::Reserve(std::size_t room) {
 
 void LogFile::FlushStaged() {
   // Only the main thread writes the log file, so the stream's own lock is not needed.
-  if (staged_ > 0) fwrite_unlocked(staging_.get(), 1, staged_, file_);
+  if (staged_ > 0 && error_ == 0 && fwrite_unlocked(staging_.get(), 1, staged_, file_) != staged_) error_ = errno;
   staged_ = 0;
 }
+
+void LogFile::Put(const char* text, std::size_t length) {
+  if (length > 0 && error_ == 0 && fwrite_unlocked(text, 1, length, file_) != length) error_ = errno;
+}
+
+void LogFile::Put(const char* text) { Put(text, std::strlen(text)); }
 
 void LogFile::Stage(const char* text, std::size_t length) {
   char* o = Reserve(length);
@@ -225,14 +229,20 @@ LogFile::~LogFile() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool LogFile::Create(const std::string& fileName) {
-  if (file_ != nullptr) {
-    std::fclose(file_);
-    file_ = nullptr;
+bool LogFile::Create(const std::string& fileName, int* error) {
+  Abandon();
+  // Mode 0600 for a new file: with TLS ended here, the log holds decrypted traffic. A file that exists
+  // keeps the mode its owner gave it.
+  int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) close(fd);
   }
-  buffer_.reset();
-  file_ = std::fopen(fileName.c_str(), "wb");
-  if (file_ == nullptr) return false;
+  if (file_ == nullptr) {
+    if (error != nullptr) *error = errno;
+    return false;
+  }
+  error_ = 0;
   buffer_ = std::make_unique<char[]>(kStreamBufferSize);
   if (!staging_) staging_.reset(new char[kStagingSize]);
   staged_ = 0;
@@ -241,24 +251,30 @@ bool LogFile::Create(const std::string& fileName) {
   openSpanColour_ = kNoSpan;
   if (html_) {
     for (const char* line : kHeaderLines) {
-      Put(file_, line);
-      Put(file_, "\r\n", 2);
+      Put(line);
+      Put("\r\n", 2);
     }
   }
-  Flush();  // a reader sees the header as soon as the run has started
+  // A reader sees the header as soon as the run has started; a disk too full to take it refuses the start.
+  if (int failed = Flush()) {
+    Abandon();
+    if (error != nullptr) *error = failed;
+    return false;
+  }
   return true;
 }
 
-void LogFile::Flush() {
-  if (file_ != nullptr) std::fflush(file_);
+int LogFile::Flush() {
+  if (file_ != nullptr && error_ == 0 && std::fflush(file_) != 0) error_ = errno;
+  return error_;
 }
 
 void LogFile::Write(const char* text, Colour colour) { Write(text, std::strlen(text), colour); }
 
 void LogFile::Write(const char* text, std::size_t length, Colour colour) {
-  if (file_ == nullptr) return;
+  if (file_ == nullptr || error_ != 0) return;
   if (!html_) {
-    Put(file_, text, length);
+    Put(text, length);
     return;
   }
   OpenSpan(colour);
@@ -279,9 +295,9 @@ void LogFile::StageEscaped(const char* text, std::size_t length, bool afterBlank
 }
 
 void LogFile::WriteHexDump(const char* dump, std::size_t length) {
-  if (file_ == nullptr) return;
+  if (file_ == nullptr || error_ != 0) return;
   if (!html_) {
-    Put(file_, dump, length);
+    Put(dump, length);
     return;
   }
   OpenSpan(DataLine);
@@ -311,14 +327,22 @@ void LogFile::OpenSpan(Colour colour) {
   Stage("\">", 2);
 }
 
-void LogFile::Close() {
-  if (file_ == nullptr) return;
+int LogFile::Close() {
+  if (file_ == nullptr) return 0;
   if (html_) {
-    if (openSpanColour_ != kNoSpan) Put(file_, "</span>\r\n");
-    Put(file_, "</body>\r\n");
-    Put(file_, "</html>\r\n");
+    if (openSpanColour_ != kNoSpan) Put("</span>\r\n");
+    Put("</body>\r\n");
+    Put("</html>\r\n");
   }
-  std::fclose(file_);
+  Flush();
+  if (std::fclose(file_) != 0 && error_ == 0) error_ = errno;
+  file_ = nullptr;
+  Abandon();
+  return error_;
+}
+
+void LogFile::Abandon() {
+  if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;
   buffer_.reset();
   html_ = false;

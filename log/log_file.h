@@ -1,5 +1,6 @@
 // The log file of a relay run: plain text, or an HTML page whose spans keep each kind's colour.
-// Main thread only; written through a buffered stream that its owner flushes once per event-loop turn.
+// Main thread only; written through a buffered stream that its owner flushes once per event-loop turn,
+// which is where a failed write shows (nothing more is written after one).
 #pragma once
 
 #include <cstddef>
@@ -21,8 +22,10 @@ class LogFile {
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
 
-  // Creates (or empties) the file; an HTML name gets the 16 header lines. False when it cannot be created.
-  bool Create(const std::string& fileName);
+  // Creates (or empties) the file, private to its owner when new (it holds what was said); an HTML name
+  // gets the 16 header lines. False when it cannot be created or the header cannot be written, with the
+  // system's error number in `error`.
+  bool Create(const std::string& fileName, int* error = nullptr);
   bool IsOpen() const { return file_ != nullptr; }
   bool Html() const { return html_; }
 
@@ -33,17 +36,23 @@ class LogFile {
   // make of them, without escaping each character of the fixed layout.
   void WriteHexDump(const char* dump, std::size_t length);
 
-  // What was written so far goes to the file's descriptor (one write for a turn's lines).
-  void Flush();
+  // What was written so far goes to the file's descriptor (one write for a turn's lines). Answers 0, or
+  // the error number of the first write that failed since the file was created.
+  int Flush();
 
-  // Writes the trailer (HTML only) and closes the file.
-  void Close();
+  // Writes the trailer (HTML only) and closes the file; answers as Flush does.
+  int Close();
+  // Closes the file as it stands, after a failure: no trailer, no more writes.
+  void Abandon();
 
  private:
   std::FILE* file_ = nullptr;
   bool html_ = false;                   // LogFileHtml
   Colour openSpanColour_ = 0xFFFFFF;    // OpenSpanColour; 0xFFFFFF = no span open
   std::unique_ptr<char[]> buffer_;      // the stream's buffer; must outlive the stream
+  int error_ = 0;                       // the first failed write's error number; 0 while all went well
+  void Put(const char* text, std::size_t length);
+  void Put(const char* text);
 
   // Escaped text waiting for the stream (HTML only); empty between calls.
   static constexpr std::size_t kStagingSize = 64 * 1024;

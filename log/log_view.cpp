@@ -17,11 +17,12 @@ std::int64_t TrimLogBuffer(LogView& view, std::int64_t incoming) {
   return length;
 }
 
-void ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& queueHead) {
+std::size_t ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& queueHead) {
   LogRecord* head = queueHead;
   Colour colour = head->Colour;
   char* merged = nullptr;
   std::size_t count = 0;
+  std::size_t freed = 0;
   if (head->Next != nullptr && head->Next->Colour == colour) {
     while (queueHead != nullptr && queueHead->Colour == colour) {
       LogRecord* record = queueHead;
@@ -32,6 +33,7 @@ void ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& queueHead)
       std::memcpy(merged + count, record->Text(), length);
       count += length;
       queueHead = record->Next;
+      freed += LogRecordBytes(length);
       heap.Free(record);
     }
     if (merged != nullptr) merged[count] = '\0';
@@ -45,9 +47,11 @@ void ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& queueHead)
     TrimLogBuffer(view, static_cast<std::int64_t>(count));
     view.InsertAtEnd(head->Text(), count, colour);
     queueHead = head->Next;
+    freed += LogRecordBytes(count);
     heap.Free(head);
   }
   view.ScrollToEnd();
+  return freed;
 }
 
 }  // namespace tapline::log

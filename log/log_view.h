@@ -27,13 +27,20 @@ class LogView {
   // The display queue has inserted all it will for now (one or more batches): a view that holds its
   // insertions back to write them together puts them out here.
   virtual void BatchesDone() {}
+  // A view whose reader has fallen behind (a terminal that is not read) answers false: the display
+  // queue then holds its lines back, and past its bound skips them, instead of handing them over.
+  virtual bool Ready() const { return true; }
+  // A view that must get every line (standard output to a regular file): past the bound the display
+  // queue hands batches over at once, and so holds the relay back, rather than skip.
+  virtual bool Lossless() const { return false; }
 };
 
 // Makes room for `incoming` characters and answers the view's text length afterwards.
 std::int64_t TrimLogBuffer(LogView& view, std::int64_t incoming);
 
 // Moves the longest run of same-coloured records at the queue's head into the view with one insertion,
-// freeing them. The queue must not be empty. A failed merge allocation cuts the batch short.
-void ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& queueHead);
+// freeing them, and answers the bytes they held (LogRecordBytes of each). The queue must not be empty. A
+// failed merge allocation cuts the batch short.
+std::size_t ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& queueHead);
 
 }  // namespace tapline::log

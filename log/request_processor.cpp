@@ -1,6 +1,9 @@
 #include "log/request_processor.h"
 
+#include <algorithm>
+#include <cassert>
 #include <chrono>
+#include <utility>
 
 namespace tapline::log {
 
@@ -21,7 +24,12 @@ void RequestProcessor::Execute() {
     // Woken by a first line after a quiet spell, give the lines of the next moment a chance to join it:
     // small blocks in quick succession then cost one hand-over and one insertion together instead of
     // one each, for a millisecond's delay on screen. A queue that is being worked off is not held up.
-    if (!MoreWaiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (ViewBusy) {
+      // The view's reader is behind: ask again in a moment rather than spin.
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } else if (!MoreWaiting) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (!loop_.HandOver([this] { DeliverStep(); })) break;
     if (Done) break;  // written during the hand-over, which orders it before this read
   }
@@ -29,6 +37,9 @@ void RequestProcessor::Execute() {
 }
 
 void RequestProcessor::Enqueue(LogRecord* head, LogRecord* tail) {
+  for (const LogRecord* r = head; r != nullptr; r = r->Next) {
+    queuedBytes_ += LogRecordBytes(static_cast<std::size_t>(r->Length));
+  }
   if (QueueHead != nullptr) {
     QueueTail->Next = head;
     QueueTail = tail;
@@ -37,6 +48,46 @@ void RequestProcessor::Enqueue(LogRecord* head, LogRecord* tail) {
   QueueHead = head;
   QueueTail = tail;
   if (!QueuePaused) WakeEvent.Set();
+}
+
+bool RequestProcessor::Admits(std::size_t bytes) {
+  if (Form != nullptr && Form->Lossless()) {
+    while (queuedBytes_ > 0 && queuedBytes_ + bytes > bound_ && DrainOneBatch()) {
+    }
+    return true;
+  }
+  if (skipping_) {
+    if (queuedBytes_ >= bound_ / 2) return false;
+    skipping_ = false;
+  }
+  // One record larger than the bound still goes to an empty queue: the bound is on what waits.
+  if (queuedBytes_ > 0 && queuedBytes_ + bytes > bound_) {
+    skipping_ = true;
+    return false;
+  }
+  return true;
+}
+
+void RequestProcessor::Skip(LogRecord*& head) {
+  for (const LogRecord* r = head; r != nullptr; r = r->Next) {
+    const char* text = r->Text();
+    notShown_ += std::count(text, text + r->Length, '\n');
+  }
+  FreeLogRecords(heap_, head);
+}
+
+std::int64_t RequestProcessor::TakeNotShown(bool atEnd) {
+  if (Skipping() && !atEnd) return 0;
+  skipping_ = false;
+  return std::exchange(notShown_, 0);
+}
+
+std::size_t RequestProcessor::Deliver() {
+  std::size_t freed = ProcessLogBatch(*Form, heap_, QueueHead);
+  assert(freed <= queuedBytes_);
+  queuedBytes_ -= freed;
+  if (QueueHead == nullptr) queuedBytes_ = 0;
+  return freed;
 }
 
 void RequestProcessor::Pause() { QueuePaused = true; }
@@ -53,11 +104,16 @@ void RequestProcessor::Finish() {
   WakeEvent.Set();
 }
 
-void RequestProcessor::Discard() { FreeLogRecords(heap_, QueueHead); }
+void RequestProcessor::Discard() {
+  FreeLogRecords(heap_, QueueHead);
+  queuedBytes_ = 0;
+  skipping_ = false;
+  notShown_ = 0;  // what was skipped would not have been shown either
+}
 
 bool RequestProcessor::DrainOneBatch() {
   if (QueueHead == nullptr || Form == nullptr) return false;
-  ProcessLogBatch(*Form, heap_, QueueHead);
+  Deliver();
   Form->BatchesDone();
   return true;
 }
@@ -71,13 +127,19 @@ void RequestProcessor::DeliverStep() {
     Done = StopRequested;
     return;
   }
+  ViewBusy = !Form->Ready();
+  if (ViewBusy) {
+    if (!QueuePaused) WakeEvent.Set();
+    return;
+  }
   // Several batches per hand-over: a block logs a header and a dump, two batches, while the main thread
   // answers at most one hand-over per turn of its loop. With one batch a step, a flood of blocks left the
   // queue ever longer (hundreds of megabytes of dumps waiting); a short queue also lets each dump's
   // memory be used again for the next one. The bound keeps the view's own events coming in between.
-  ProcessLogBatch(*Form, heap_, QueueHead);
-  for (int batches = 1; batches < kBatchesPerStep && QueueHead != nullptr && !QueuePaused; ++batches) {
-    ProcessLogBatch(*Form, heap_, QueueHead);
+  Deliver();
+  for (int batches = 1; batches < kBatchesPerStep && QueueHead != nullptr && !QueuePaused && Form->Ready();
+       ++batches) {
+    Deliver();
   }
   Form->BatchesDone();
   MoreWaiting = false;

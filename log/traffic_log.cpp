@@ -6,6 +6,9 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <utility>
+
+#include "log/format_count.h"
 
 namespace tapline::log {
 
@@ -22,7 +25,7 @@ TrafficLog::~TrafficLog() {
     }
   }
   finishing_.clear();
-  if (File.IsOpen()) File.Close();
+  if (File.IsOpen()) File.Close();  // the front end is going; nobody is left to tell of a failure
 }
 
 void TrafficLog::ReapEnded() {
@@ -43,6 +46,8 @@ void TrafficLog::CreateProcessor(LogView& view) {
 
 void TrafficLog::FinishProcessor() {
   if (!processor_) return;
+  // Lines skipped near the end are still said, after what the queue holds.
+  if (std::int64_t lines = processor_->TakeNotShown(true)) EnqueueNotShown(lines);
   processor_->Finish();
   finishing_.push_back(std::move(processor_));
   ReapEnded();
@@ -63,10 +68,34 @@ bool TrafficLog::DrainOneBatch() {
 }
 
 void TrafficLog::Enqueue(LogRecord* head, LogRecord* tail) {
-  if (processor_) {
-    processor_->Enqueue(head, tail);
-  } else {
+  if (!processor_) {
     FreeLogRecords(heap_, head);  // no relay run, nobody to show it to
+    return;
+  }
+  std::size_t bytes = 0;
+  for (const LogRecord* r = head; r != nullptr; r = r->Next) bytes += LogRecordBytes(static_cast<std::size_t>(r->Length));
+  if (!processor_->Admits(bytes)) {
+    processor_->Skip(head);
+    return;
+  }
+  if (std::int64_t lines = processor_->TakeNotShown()) EnqueueNotShown(lines);
+  processor_->Enqueue(head, tail);
+}
+
+bool TrafficLog::ViewSkips() const {
+  return DetailLevel >= 2 && processor_ && processor_->Skipping();
+}
+
+void TrafficLog::EnqueueNotShown(std::int64_t lines) {
+  // Said in the view only: the log file holds every one of those lines.
+  std::string text = FormatCount(lines) + (lines == 1 ? " line not shown" : " lines not shown");
+  char prefix[96];
+  std::size_t prefixLength = FormatPrefix(prefix, sizeof prefix, -1);
+  text.insert(0, prefix, prefixLength);
+  LogRecord* head = nullptr;
+  LogRecord* tail = nullptr;
+  if (NewLogRecord(heap_, head, tail, MessageLine, static_cast<std::int32_t>(text.size()), text.c_str())) {
+    processor_->Enqueue(head, tail);
   }
 }
 
@@ -150,7 +179,22 @@ bool TrafficLog::LogLine(const char* text, Colour colour, std::int32_t socket, s
 }
 
 void TrafficLog::Flush() {
-  if (File.IsOpen()) File.Flush();
+  if (!File.IsOpen()) return;
+  if (int error = File.Flush()) FileFailed(error);
+}
+
+void TrafficLog::CloseFile() {
+  if (!File.IsOpen()) return;
+  if (int error = File.Close()) FileFailed(error);
+}
+
+void TrafficLog::FileFailed(int error) {
+  // Lines lost to a failed write would leave a file that looks whole: it stops here, once, and says so;
+  // the relay goes on without it.
+  File.Abandon();
+  fileIncomplete_ = true;
+  LogInform("Could not write log file");
+  LogInform(std::strerror(error));
 }
 
 }  // namespace tapline::log

@@ -54,8 +54,13 @@ class TrafficLog : public TrafficSink {
   void Data(const DataRead& event) override;
   void StreamEnded(std::int32_t, Direction, TimePoint) override {}
   void Closed(std::int32_t, bool, TimePoint) override {}
-  // Lines of this turn reach the log file's descriptor.
+  // Lines of this turn reach the log file's descriptor. A failed write closes the file and says so once.
   void Flush() override;
+  // Completes and closes the log file at the end of a run, saying so if that failed.
+  void CloseFile();
+  // A write of this run's log file failed: it holds less than the log said.
+  bool FileIncomplete() const { return fileIncomplete_; }
+  void ForgetFileFailure() { fileIncomplete_ = false; }
   // Dumps the block from `start` on; false when a line could not be queued (the rest is dropped).
   bool LogHexDump(const char* block, std::int32_t length, std::int32_t start);
 
@@ -67,7 +72,10 @@ class TrafficLog : public TrafficSink {
   TimePoint Now() const { return clock_(); }
 
  private:
-  void Enqueue(LogRecord* head, LogRecord* tail);
+  void Enqueue(LogRecord* head, LogRecord* tail);  // to the view, or skipped past the queue's bound
+  void EnqueueNotShown(std::int64_t lines);        // the view's note of lines it skipped
+  bool ViewSkips() const;                           // High detail lines would be skipped now
+  void FileFailed(int error);
   std::size_t FormatPrefix(char* out, std::size_t size, std::int32_t socket);
   void ReapEnded();
 
@@ -80,6 +88,7 @@ class TrafficLog : public TrafficSink {
   std::int64_t cachedSecond_ = -1;
   char cachedStamp_[64] = {};
   std::size_t cachedStampLength_ = 0;
+  bool fileIncomplete_ = false;
 };
 
 }  // namespace tapline::log

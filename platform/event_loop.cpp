@@ -157,18 +157,19 @@ std::size_t EventLoop::Pending() const {
   return shared_->queue.size();
 }
 
-void EventLoop::Watch(int fd, std::uint32_t events, ReadyHandler handler) {
+bool EventLoop::Watch(int fd, std::uint32_t events, ReadyHandler handler) {
   epoll_event ev{};
   ev.events = events;
   ev.data.fd = fd;
   auto it = watches_.find(fd);
   if (it != watches_.end()) {
-    epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev);
+    if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) != 0) return false;
     it->second = WatchEntry{std::move(handler), nextGeneration_++};
-    return;
+    return true;
   }
-  epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
+  if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
   watches_.emplace(fd, WatchEntry{std::move(handler), nextGeneration_++});
+  return true;
 }
 
 void EventLoop::Rewatch(int fd, std::uint32_t events) {

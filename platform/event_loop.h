@@ -44,7 +44,8 @@ class EventLoop {
   // buffered for a file goes out there).
   void SetTurnEndHook(std::function<void()> hook) { turnEnd_ = std::move(hook); }
   // Main thread: readiness of a descriptor (level-triggered epoll events) reaches `handler` while polling.
-  void Watch(int fd, std::uint32_t events, ReadyHandler handler);
+  // False when epoll cannot watch it (a regular file, say); nothing is registered then.
+  bool Watch(int fd, std::uint32_t events, ReadyHandler handler);
   void Rewatch(int fd, std::uint32_t events);  // change the events of a watched descriptor
   void Unwatch(int fd);
   // The descriptor is about to be closed, which takes it out of epoll by itself: forget its handler only.

@@ -31,14 +31,20 @@ std::string ReadFile(const std::string& path) {
 }
 }  // namespace
 
-CliProcess::CliProcess(const std::vector<std::string>& args, int fileLimit, long sizeLimit) {
+CliProcess::CliProcess(const std::vector<std::string>& args, int fileLimit, long sizeLimit, int stdoutFd,
+                       const std::string& logPath) {
   static int counter = 0;
   std::string base = ::testing::TempDir() + "tapline-cli-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
   out_ = base + ".out";
   err_ = base + ".err";
+  std::string outPath = out_;
+  if (stdoutFd >= 0) {
+    out_ = logPath;  // the test's own file: left in place
+    ownOut_ = false;
+  }
   pid_ = fork();
   if (pid_ == 0) {
-    int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int out = stdoutFd >= 0 ? dup(stdoutFd) : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, 1);
     dup2(err, 2);
@@ -70,7 +76,7 @@ CliProcess::~CliProcess() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  unlink(out_.c_str());
+  if (ownOut_) unlink(out_.c_str());
   unlink(err_.c_str());
 }
 

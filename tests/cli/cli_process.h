@@ -14,7 +14,10 @@ class CliProcess {
   // Starts tapline-cli with `args`; standard output and standard error go to files in a temp folder.
   // `fileLimit` > 0 caps the child's descriptors (RLIMIT_NOFILE) from the start, `sizeLimit` > 0 the
   // size of every file it writes (RLIMIT_FSIZE), its standard output included.
-  explicit CliProcess(const std::vector<std::string>& args, int fileLimit = 0, long sizeLimit = 0);
+  // `stdoutFd` >= 0 is the child's standard output instead of the file (a pipe the test holds, say);
+  // Output() is then empty, and the log is read from `logPath` (the run's -file) where one is given.
+  explicit CliProcess(const std::vector<std::string>& args, int fileLimit = 0, long sizeLimit = 0,
+                      int stdoutFd = -1, const std::string& logPath = "");
   ~CliProcess();  // kills the child if it still runs
 
   // Waits until the log shows "Local Port (N) opened" and answers N (0 when it did not come in time).
@@ -25,7 +28,7 @@ class CliProcess {
   // Waits for the exit and answers the exit code (-1 when it did not end in time, -2 for a signal).
   int Wait(int milliseconds = 20000);
 
-  std::string Output() const;  // standard output so far
+  std::string Output() const;  // standard output (or the log file named at the start) so far
   std::string Errors() const;  // standard error so far
   // Resident memory (kB) and open descriptors of the child now.
   long ResidentKilobytes() const;
@@ -40,6 +43,7 @@ class CliProcess {
  private:
   pid_t pid_ = -1;
   std::string out_;
+  bool ownOut_ = true;
   std::string err_;
 };
 

@@ -35,7 +35,8 @@ TEST(CliErrors, UsageAndFieldErrorsExitTwoWithTheMessageAndNoLogLine) {
       {{"", "80", "0"}, "Remote Host required.\n"},
       {{"host", "99999", "0"}, "Remote Port must be a positive integer.\n"},
       {{"host", "80", "-1"}, "Local Port must be a nonnegative integer.\n"},
-      {{"host", "80", "0", "-file", "/no/such/dir/x.txt"}, "Could not create log file.\n"},
+      {{"host", "80", "0", "-file", "/no/such/dir/x.txt"},
+       "Could not create log file /no/such/dir/x.txt: No such file or directory.\n"},
       {{"host", "80", "0", "-pcap", "/no/such/dir/x.pcapng"}, "Could not create capture file.\n"},
       {{"host", "80", "0", "-pcap"}, "Usage: "},
   };

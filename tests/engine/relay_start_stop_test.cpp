@@ -33,7 +33,8 @@ TEST_F(RelayStartStop, FieldChecksRefuseTheStartWithTheirMessageAndField) {
       {"h", "80", "-1", "", "Local Port must be a nonnegative integer", Field::LocalPort},
       {"h", "80", "x", "", "Local Port must be a nonnegative integer", Field::LocalPort},
       {"h", "80", "70000", "", "Local Port must be a nonnegative integer", Field::LocalPort},
-      {"h", "80", "", "/no/such/folder/log.txt", "Could not create log file", Field::LogFile},
+      {"h", "80", "", "/no/such/folder/log.txt", "Could not create log file /no/such/folder/log.txt: No such file or directory",
+       Field::LogFile},
       {"h", "80", "", "/tmp/" + std::string(251, 'f'), "Log File name is too long", Field::LogFile},
   };
   for (const Case& c : cases) {

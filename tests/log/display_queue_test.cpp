@@ -1,10 +1,12 @@
 // The display queue: batches of same-coloured lines, pause and resume, discard, finish, trimming, and
 // memory pressure met by draining the queue.
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "log/format_count.h"
 #include "log/traffic_log.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/loopback.h"
@@ -151,6 +153,56 @@ TEST_F(DisplayQueue, ALineThatCannotBeAllocatedIsInTheFileButNotInTheView) {
   log.Processor()->Resume();
   Deliver();
   EXPECT_FALSE(view.Has("lost to the view"));
+}
+
+TEST_F(DisplayQueue, AFloodTheViewCannotTakeIsSkippedPastTheBoundCountedInOneNoteAndKeptWholeInTheFile) {
+  std::string path = ::testing::TempDir() + "queue-flood.txt";
+  ASSERT_TRUE(log.File.Create(path));
+  log.CreateProcessor(view);
+  RequestProcessor& queue = *log.Processor();
+  queue.SetBound(64 * 1024);
+  queue.Pause();  // the view takes nothing meanwhile, as a terminal nobody reads
+  std::size_t most = 0;
+  for (int i = 0; i < 5000; ++i) {
+    log.LogMessage(7, ("line " + std::to_string(i) + std::string(80, '.')).c_str());
+    most = std::max(most, queue.QueuedBytes());
+  }
+  EXPECT_LE(most, 64u * 1024) << "the queue holds no more than its bound";
+  queue.Resume();
+  Deliver();
+  log.LogMessage(7, "after the flood");
+  log.FinishProcessor();
+  Deliver();
+  ASSERT_GE(view.lines.size(), 3u);
+  std::vector<std::string> texts = view.Texts();
+  // What was shown is the start of the flood, then one note for the rest, then the lines after it.
+  EXPECT_EQ(texts.back(), "7: after the flood");
+  const std::string& note = texts[texts.size() - 2];
+  std::size_t shown = texts.size() - 2;
+  EXPECT_EQ(note, FormatCount(static_cast<std::int64_t>(5000 - shown)) + " lines not shown");
+  EXPECT_EQ(view.lines[view.lines.size() - 2].colour, MessageLine);
+  EXPECT_EQ(texts[shown - 1], "7: line " + std::to_string(shown - 1) + std::string(80, '.')) << "in order, none lost before the gap";
+  EXPECT_EQ(log.File.Close(), 0);
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream file;
+  file << in.rdbuf();
+  EXPECT_NE(file.str().find("; 7: line 4999."), std::string::npos) << "the file holds every line";
+  EXPECT_EQ(file.str().find("not shown"), std::string::npos) << "the note is the view's alone";
+
+  // A view that must get every line is fed at once past the bound instead: nothing skipped.
+  view.lines.clear();
+  view.lossless = true;
+  log.CreateProcessor(view);
+  log.Processor()->SetBound(64 * 1024);
+  log.Processor()->Pause();
+  for (int i = 0; i < 5000; ++i) {
+    log.LogMessage(7, ("line " + std::to_string(i) + std::string(80, '.')).c_str());
+    ASSERT_LE(log.Processor()->QueuedBytes(), 64u * 1024);
+  }
+  log.Processor()->Resume();
+  log.FinishProcessor();
+  Deliver();
+  EXPECT_EQ(view.lines.size(), 5000u) << "every line, and no note of any skipped";
 }
 
 TEST_F(DisplayQueue, TrimmingKeepsTheViewWithinItsSizeBeforeEachInsertion) {

@@ -166,7 +166,8 @@ class WindowStatesTest : public QObject {
                                       << "Remote Port must be a positive integer." << "EditRemotePort";
     QTest::newRow("local port -1") << "h" << "80" << "-1" << ""
                                    << "Local Port must be a nonnegative integer." << "EditLocalPort";
-    QTest::newRow("log file") << "127.0.0.1" << "80" << "0" << noFolder << "Could not create log file."
+    QTest::newRow("log file") << "127.0.0.1" << "80" << "0" << noFolder
+                              << "Could not create log file " + noFolder + ": No such file or directory."
                               << "EditLogFile";
   }
 

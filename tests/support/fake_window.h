@@ -27,6 +27,7 @@ class FakeWindow : public engine::RelayWindow {
   int clears = 0;
   std::string localAddress;
   std::int32_t bufferSize = -1;
+  bool lossless = false;  // a view that must get every line (standard output to a file)
   std::vector<ViewLine> lines;
   std::vector<std::pair<log::Colour, std::string>> batches;  // each insertion as it came
   std::string text;                                          // the whole view text
@@ -55,6 +56,7 @@ class FakeWindow : public engine::RelayWindow {
   }
   void InsertAtEnd(const char* t, std::size_t length, log::Colour colour) override;
   void ScrollToEnd() override {}
+  bool Lossless() const override { return lossless; }
 
   // The texts of the lines of one colour, or of all lines (colour -1).
   std::vector<std::string> Texts(std::int64_t colour = -1) const;
