@@ -24,12 +24,20 @@ std::size_t ProcessLogBatch(LogView& view, platform::Heap& heap, LogRecord*& que
   std::size_t count = 0;
   std::size_t freed = 0;
   if (head->Next != nullptr && head->Next->Colour == colour) {
-    while (queueHead != nullptr && queueHead->Colour == colour) {
+    // The run is measured first and copied into one block: growing the block record by record copied
+    // it over and over, which a queue of many short lines made quadratic. A batch stops at the cap; the
+    // rest of the run is the next batch.
+    constexpr std::size_t kBatchCap = std::size_t{1} << 20;
+    std::size_t total = 0;
+    LogRecord* end = head;
+    while (end != nullptr && end->Colour == colour && (total == 0 || total + end->Length <= kBatchCap)) {
+      total += static_cast<std::size_t>(end->Length);
+      end = end->Next;
+    }
+    merged = end != head->Next ? static_cast<char*>(heap.Allocate(total + 1)) : nullptr;
+    while (merged != nullptr && queueHead != end) {
       LogRecord* record = queueHead;
       std::size_t length = static_cast<std::size_t>(record->Length);
-      auto* grown = static_cast<char*>(heap.Reallocate(merged, count + length + 1));
-      if (grown == nullptr) break;  // the rest stays queued for the next step
-      merged = grown;
       std::memcpy(merged + count, record->Text(), length);
       count += length;
       queueHead = record->Next;

@@ -179,6 +179,11 @@ bool TrafficLog::LogLine(const char* text, Colour colour, std::int32_t socket, s
 }
 
 void TrafficLog::Flush() {
+  // Once the view's queue has room again, the lines it skipped are said at once, not only when the
+  // next line comes (after a flood there may be none for a long time).
+  if (processor_) {
+    if (std::int64_t lines = processor_->TakeNotShown()) EnqueueNotShown(lines);
+  }
   if (!File.IsOpen()) return;
   if (int error = File.Flush()) FileFailed(error);
 }
