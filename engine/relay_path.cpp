@@ -135,10 +135,7 @@ std::int32_t Relay::ReadAndForward(Connection* c, bool fromClient, std::uint32_t
   // the total mark.
   std::uint32_t room = static_cast<std::uint32_t>(HighMark - std::min(side.buffer.Length, HighMark));
   std::int64_t totalRoom = TotalMark - (ClientToServerBuffered + ServerToClientBuffered);
-  if (totalRoom < static_cast<std::int64_t>(room)) {
-    room = totalRoom > static_cast<std::int64_t>(TotalStep) ? static_cast<std::uint32_t>(totalRoom) : TotalStep;
-    room = std::min(room, static_cast<std::uint32_t>(HighMark));
-  }
+  room = static_cast<std::uint32_t>(std::min<std::int64_t>(room, std::max<std::int64_t>(totalRoom, TotalStep)));
   most = std::min(most, std::max<std::uint32_t>(room, 1));
   std::int32_t client = Sock(c->ClientSocket);
 
@@ -284,7 +281,14 @@ void Relay::Hold(Connection* c, bool fromClient, bool close) {
 void Relay::ResumeIfDrained(Connection* c, bool fromClient) {
   Side side = SideOf(*this, c, fromClient);
   bool belowTotal = ClientToServerBuffered + ServerToClientBuffered < TotalMark;
-  if (side.held && side.buffer.Length < LowMark && belowTotal) Resume(c, fromClient);
+  if (side.held && side.buffer.Length < LowMark) {
+    if (belowTotal) {
+      Resume(c, fromClient);
+    } else {
+      // Drained, but held by the total now: only a fall below the total will look for it again.
+      totalExceeded_ = true;
+    }
+  }
   if (totalExceeded_ && belowTotal && !c->Closing) {
     totalExceeded_ = false;
     ResumeAllBelowTotal();
@@ -311,8 +315,13 @@ void Relay::ResumeAllBelowTotal() {
       if (c->Closing) break;
       bool held = fromClient ? c->ClientHeld : c->ServerHeld;
       const TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
-      if (held && buffer.Length < HighMark && ClientToServerBuffered + ServerToClientBuffered < TotalMark) {
-        Resume(c, fromClient);
+      if (held && buffer.Length < HighMark) {
+        if (ClientToServerBuffered + ServerToClientBuffered < TotalMark) {
+          Resume(c, fromClient);
+        } else {
+          totalExceeded_ = true;  // the total rose again on the way: the next fall below it looks again
+          return;
+        }
       }
     }
     c = next;
