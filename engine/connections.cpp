@@ -59,6 +59,9 @@ void Relay::HandleSocketEvent(platform::WPARAM wParam, platform::LPARAM lParam) 
       case FD_NOTE:
         TransportNotes(c, s);
         break;
+      case FD_ESTABLISHED:
+        if (client && c->ServerSocket == INVALID_SOCKET) OpenServerSide(c);
+        break;
       default:
         break;
     }
@@ -88,7 +91,9 @@ void Relay::CloseEvent(Connection* c, bool fromClient, int error) {
     // The transport's own handshake failed: its reason stands for the error number.
     Log.LogInform(client, fromClient ? "TLS handshake with Client failed" : "TLS handshake with Server failed");
     Log.LogInform(client, failure.c_str());
-    EndConnection(c, fromClient ? End::ClientGone : (c->ServerConnected ? End::ServerGone : End::SetupFailed));
+    // A client's handshake fails before its server connection is opened: the client is all there is.
+    bool setup = fromClient ? c->ServerSocket == INVALID_SOCKET : !c->ServerConnected;
+    EndConnection(c, setup ? End::SetupFailed : fromClient ? End::ClientGone : End::ServerGone);
     return;
   }
   // A broken connection: what can still be read is read, then it ends at once.
@@ -151,8 +156,14 @@ void Relay::AcceptClient() {
     ws_.closesocket(s);
     Log.LogMessage(client, "Disconnected from Client");
   };
+  // A client with a handshake of its own (TLS) gets its server connection only once that has completed,
+  // so that one which fails or stalls costs no server connection.
+  bool handshake = false;
   if (transports_ != nullptr) {
-    if (std::unique_ptr<platform::Transport> t = transports_->ForClient()) ws_.SetTransport(s, std::move(t));
+    if (std::unique_ptr<platform::Transport> t = transports_->ForClient()) {
+      handshake = !t->Established();
+      ws_.SetTransport(s, std::move(t));
+    }
   }
   if (ws_.WSAAsyncSelect(s, &loop_, SocketEventMessage, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
     refuse("WSAAsyncSelect() failed", ws_.WSAGetLastError());
@@ -163,35 +174,43 @@ void Relay::AcceptClient() {
     refuse("Out of memory", 0);
     return;
   }
+  // The transfer buffers stay empty until bytes wait in them.
   Connection* c = new (block) Connection{};
-  if (ResizeBuffer(heap_, c->ToServer, 8192) != 0 || c->ToServer.Data == nullptr) {
-    refuse("Out of memory", 0);
-    heap_.Free(c);
-    return;
-  }
   c->ClientSocket = s;
+  c->ServerSocket = INVALID_SOCKET;
   c->ClientEndpoint = peer;
   c->TextMode = HexOnly ? 0 : -1;
   log::ConnectionOpened opened{client, peer, options_.remoteHost, RemotePort, Log.Now()};
   for (log::TrafficSink* sink : sinks_) sink->Opened(opened);
-  Log.LogMessage(client, "Connecting to Server");
-  if (!ConnectToServer(c)) {
-    for (log::TrafficSink* sink : sinks_) sink->Closed(client, false, Log.Now());
-    ws_.closesocket(s);
-    Log.LogMessage(client, "Disconnected from Client");
-    ReleaseBuffer(heap_, c->ToServer);
-    heap_.Free(c);
-    return;
+  if (!handshake) {
+    Log.LogMessage(client, "Connecting to Server");
+    if (!ConnectToServer(c)) {
+      for (log::TrafficSink* sink : sinks_) sink->Closed(client, false, Log.Now());
+      ws_.closesocket(s);
+      Log.LogMessage(client, "Disconnected from Client");
+      heap_.Free(c);
+      return;
+    }
   }
   c->Prev = nullptr;
   c->Next = Connections;
   if (Connections != nullptr) Connections->Prev = c;
   Connections = c;
   index_[c->ClientSocket] = c;
-  index_[c->ServerSocket] = c;
+  if (!handshake) index_[c->ServerSocket] = c;
   SetConnectionOptions(s);
   Count(Counter::Connections, ConnectionCount, 1);
   if (ConnectionCount > peakSinceGiveBack_) peakSinceGiveBack_ = ConnectionCount;
+}
+
+void Relay::OpenServerSide(Connection* c) {
+  Log.LogMessage(Sock(c->ClientSocket), "Connecting to Server");
+  if (!ConnectToServer(c)) {
+    c->ServerSocket = INVALID_SOCKET;
+    EndConnection(c, End::SetupFailed);
+    return;
+  }
+  index_[c->ServerSocket] = c;
 }
 
 bool Relay::ConnectToServer(Connection* c) {
@@ -256,11 +275,6 @@ void Relay::ConnectCompleted(SOCKET s, int error) {
   Log.LogMessage(client, "Connected to Server");
   c->ServerConnected = 1;
   for (log::TrafficSink* sink : sinks_) sink->ServerConnected(client, c->ServerEndpoint, Log.Now());
-  if (ResizeBuffer(heap_, c->ToClient, 8192) != 0 || c->ToClient.Data == nullptr) {
-    Log.LogInform(client, "Out of memory");
-    EndConnection(c, End::SetupFailed);
-    return;
-  }
   SetConnectionOptions(c->ServerSocket);
   FlushTo(c, false);
 }

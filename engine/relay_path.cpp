@@ -3,6 +3,7 @@
 // everything before it has been delivered, so no byte is lost to a side that closes first. A side whose
 // bytes wait above the mark for the other is not read until they drain: TCP then slows the sender.
 #include <algorithm>
+#include <utility>
 
 #include "engine/relay.h"
 #include "log/text_lines.h"
@@ -27,6 +28,10 @@ struct Side {
   Counter bufferedLabel;
   Counter totalLabel;
 };
+
+// Past the total mark, a side whose buffer is empty still reads this much at a time: what it forwards at
+// once costs nothing, and what has to wait is small, so the total holds within a step per side.
+constexpr std::uint32_t TotalStep = 16 * 1024;
 
 Side SideOf(Relay& r, Connection* c, bool fromClient) {
   if (fromClient) {
@@ -84,7 +89,41 @@ bool Relay::Backlogged(const Connection* c, bool fromClient) const {
   return buffer.Length > 0 && ClientToServerBuffered + ServerToClientBuffered >= TotalMark;
 }
 
+void Relay::Lend(TransferBuffer& buffer) {
+  if (buffer.Data != nullptr) return;
+  if (spare_.Data != nullptr) {
+    buffer.Data = std::exchange(spare_.Data, nullptr);
+    buffer.Capacity = std::exchange(spare_.Capacity, 0);
+    return;
+  }
+  // Without a block the read asks what waits and makes room for it.
+  ResizeBuffer(heap_, buffer, FirstBlock);
+}
+
+void Relay::TakeBack(TransferBuffer& buffer) {
+  if (buffer.Length != 0 || buffer.Data == nullptr) return;
+  if (spare_.Data == nullptr) {
+    spare_.Data = buffer.Data;
+    spare_.Capacity = buffer.Capacity;
+  } else {
+    heap_.Free(buffer.Data);
+  }
+  buffer.Data = nullptr;
+  buffer.Capacity = 0;
+}
+
 std::int32_t Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most) {
+  if (c->Closing) return 0;
+  // An empty side reads into the spare block and usually forwards everything at once; only a side
+  // whose bytes have to wait keeps a block of its own.
+  TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
+  Lend(buffer);
+  std::int32_t n = ReadAndForward(c, fromClient, most);
+  if (!c->Closing) TakeBack(buffer);
+  return n;
+}
+
+std::int32_t Relay::ReadAndForward(Connection* c, bool fromClient, std::uint32_t most) {
   Side side = SideOf(*this, c, fromClient);
   if (side.ended || c->Closing) return 0;  // nothing more can come after a side's end
   if (Backlogged(c, fromClient)) {
@@ -92,8 +131,11 @@ std::int32_t Relay::ReadFrom(Connection* c, bool fromClient, std::uint32_t most)
     Hold(c, fromClient, false);
     return 0;
   }
-  // A read never takes more than the room left below the mark.
+  // A read never takes more than the room left below the mark, nor much more than the room left below
+  // the total mark.
   std::uint32_t room = static_cast<std::uint32_t>(HighMark - std::min(side.buffer.Length, HighMark));
+  std::int64_t totalRoom = TotalMark - (ClientToServerBuffered + ServerToClientBuffered);
+  room = static_cast<std::uint32_t>(std::min<std::int64_t>(room, std::max<std::int64_t>(totalRoom, TotalStep)));
   most = std::min(most, std::max<std::uint32_t>(room, 1));
   std::int32_t client = Sock(c->ClientSocket);
 
@@ -196,6 +238,7 @@ void Relay::FlushTo(Connection* c, bool toClient) {
     }
     Count(side.totalLabel, side.total, r);
     Count(side.bufferedLabel, side.buffered, -r);
+    TakeBack(side.buffer);  // an idle side holds no block
   }
   PassOnEnds(c);
   if (!c->Closing) ResumeIfDrained(c, fromClient);
@@ -238,7 +281,14 @@ void Relay::Hold(Connection* c, bool fromClient, bool close) {
 void Relay::ResumeIfDrained(Connection* c, bool fromClient) {
   Side side = SideOf(*this, c, fromClient);
   bool belowTotal = ClientToServerBuffered + ServerToClientBuffered < TotalMark;
-  if (side.held && side.buffer.Length < LowMark && belowTotal) Resume(c, fromClient);
+  if (side.held && side.buffer.Length < LowMark) {
+    if (belowTotal) {
+      Resume(c, fromClient);
+    } else {
+      // Drained, but held by the total now: only a fall below the total will look for it again.
+      totalExceeded_ = true;
+    }
+  }
   if (totalExceeded_ && belowTotal && !c->Closing) {
     totalExceeded_ = false;
     ResumeAllBelowTotal();
@@ -265,8 +315,13 @@ void Relay::ResumeAllBelowTotal() {
       if (c->Closing) break;
       bool held = fromClient ? c->ClientHeld : c->ServerHeld;
       const TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
-      if (held && buffer.Length < HighMark && ClientToServerBuffered + ServerToClientBuffered < TotalMark) {
-        Resume(c, fromClient);
+      if (held && buffer.Length < HighMark) {
+        if (ClientToServerBuffered + ServerToClientBuffered < TotalMark) {
+          Resume(c, fromClient);
+        } else {
+          totalExceeded_ = true;  // the total rose again on the way: the next fall below it looks again
+          return;
+        }
       }
     }
     c = next;

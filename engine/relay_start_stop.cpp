@@ -100,6 +100,7 @@ Relay::~Relay() {
     heap_.Free(c);
   }
   FreeEnded();
+  ReleaseBuffer(heap_, spare_);
   CloseCapture();  // what it holds goes out
   heap_.SetDrainHook(nullptr);
 }

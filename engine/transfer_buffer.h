@@ -23,6 +23,8 @@ int ResizeBuffer(platform::Heap& heap, TransferBuffer& buffer, std::int32_t newC
 // logging all of it in one turn would stall the message loop and push the bytes out of the cache.
 // What is left is reported again by the next FD_READ.
 constexpr std::uint32_t ReadStep = 256 * 1024;
+// The block a side first reads into: a small message fits, a larger read grows it.
+constexpr std::int32_t FirstBlock = 8192;
 // No limit but what is waiting: for the last read, after which no FD_READ follows.
 constexpr std::uint32_t ReadAll = 0xFFFFFFFF;
 

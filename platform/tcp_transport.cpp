@@ -49,4 +49,9 @@ class TcpTransport final : public Transport {
 
 std::unique_ptr<Transport> MakeTcpTransport() { return std::make_unique<TcpTransport>(); }
 
+Transport& SharedTcpTransport() {
+  static TcpTransport shared;
+  return shared;
+}
+
 }  // namespace tapline::platform

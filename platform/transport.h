@@ -52,6 +52,8 @@ class Transport {
 
 // Plain TCP: the system's recv, send, FIONREAD and shutdown.
 std::unique_ptr<Transport> MakeTcpTransport();
+// The same without a state of its own, shared by every plain socket: a socket costs no object for it.
+Transport& SharedTcpTransport();
 
 // Makes the transports of a relay run's sockets: one for each accepted client, one for each server
 // connection. A null answer means plain TCP.

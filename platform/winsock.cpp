@@ -163,6 +163,7 @@ void Winsock::OnReady(SOCKET s, std::uint32_t events) {
         if (err == 0) {
           st->kind = SocketState::Kind::Connected;
           Post(*st, FD_CONNECT, 0);
+          LimitHandshake(*st);
           // The socket can take bytes now; a transport with a handshake says so once it has completed.
           st->writeArmed = true;
           OnConnectedReady(*st, EPOLLOUT);
@@ -203,6 +204,7 @@ void Winsock::OnConnectedReady(SocketState& st, std::uint32_t events) {
   }
   if (!transport.Established()) return;  // the handshake goes on; Needs() says what it waits for
   if (!wasEstablished) {
+    PostEstablished(st);
     // Bytes may have come with the handshake's last flight, and the user may have tried to send.
     readable = readable || transport.Holds();
     if (st.writeArmed) events |= EPOLLOUT;
@@ -405,7 +407,7 @@ SOCKET Winsock::accept(SOCKET s, platform::Endpoint* peer) {
   ns->family = st->family;  // an accepted socket is of its listener's family
   ns->id = nextSocketId_++;
   ns->kind = SocketState::Kind::Connected;
-  ns->transport = platform::MakeTcpTransport();
+  ns->transport = &platform::SharedTcpTransport();
   SOCKET n = static_cast<SOCKET>(fd);
   sockets_[n] = std::move(ns);
   if (peer != nullptr) *peer = FromSystem(in, len);
@@ -438,7 +440,7 @@ int Winsock::connect(SOCKET s, const platform::Endpoint& address) {
     default:
       break;
   }
-  if (!st->transport) st->transport = platform::MakeTcpTransport();
+  if (!st->transport) st->transport = &platform::SharedTcpTransport();
   if (!st->selected) {
     // A socket nobody listens to: the answer has to come from the call itself.
     if (err == 0) {
@@ -452,6 +454,7 @@ int Winsock::connect(SOCKET s, const platform::Endpoint& address) {
   if (err == 0) {
     st->kind = SocketState::Kind::Connected;
     Post(*st, FD_CONNECT, 0);
+    LimitHandshake(*st);
     st->writeArmed = true;
     OnConnectedReady(*st, EPOLLOUT);
   } else if (err == EINPROGRESS) {
@@ -469,7 +472,9 @@ int Winsock::SetTransport(SOCKET s, std::unique_ptr<platform::Transport> transpo
   SocketState* st = Find(s);
   if (st == nullptr) return Fail(WSAENOTSOCK);
   if (!transport) return Fail(WSAEINVAL);
-  st->transport = std::move(transport);
+  st->own = std::move(transport);
+  st->transport = st->own.get();
+  if (st->kind == SocketState::Kind::Connected) LimitHandshake(*st);  // an accepted socket's
   UpdateInterest(*st);
   return 0;
 }
@@ -484,6 +489,11 @@ std::string Winsock::TransportFailure(SOCKET s) {
   SocketState* st = Find(s);
   // An established stream that fails is a read or send failure with its error number, not a handshake's.
   if (st == nullptr || !st->transport || st->transport->Established()) return std::string();
+  if (st->handshakeExpired) {
+    int ms = handshakeLimitMs_;
+    if (ms % 1000 != 0) return "Handshake not completed within " + std::to_string(ms) + " milliseconds";
+    return "Handshake not completed within " + std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
+  }
   return st->transport->FailureText();
 }
 
@@ -507,6 +517,32 @@ bool Winsock::HandshakeFailed(SocketState& st, int error) {
   return true;
 }
 
+// A handshake that does not complete ends: a peer that stops in the middle of one would otherwise keep
+// the socket, and all its user holds for it, for as long as it stays connected.
+void Winsock::LimitHandshake(SocketState& st) {
+  if (!st.transport || st.transport->Established() || handshakeLimitMs_ <= 0) return;
+  SOCKET s = static_cast<SOCKET>(st.fd);
+  std::uint64_t id = st.id;
+  std::weak_ptr<bool> alive = alive_;
+  loop_.Schedule(handshakeLimitMs_, [this, alive, s, id] {
+    if (alive.expired()) return;
+    SocketState* later = Find(s);
+    if (later == nullptr || later->id != id || later->closePosted || !later->transport ||
+        later->transport->Established()) {
+      return;
+    }
+    later->handshakeExpired = true;
+    PostClose(*later, WSAETIMEDOUT);
+    UpdateInterest(*later);
+  });
+}
+
+void Winsock::PostEstablished(SocketState& st) {
+  if (st.selected) {
+    loop_.PostMessage(st.message, static_cast<WPARAM>(st.fd), WSAMAKESELECTREPLY(FD_ESTABLISHED, 0));
+  }
+}
+
 void Winsock::PostNotes(SocketState& st) {
   std::vector<platform::TransportNote> notes = st.transport->TakeNotes();
   if (notes.empty()) return;
@@ -520,6 +556,7 @@ int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
   if (st == nullptr) return Fail(WSAENOTSOCK);
   if (!st->transport) return Fail(WSAENOTCONN);
   int err = 0;
+  bool wasEstablished = st->transport->Established();
   long n = st->transport->Read(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), (flags & MSG_PEEK) != 0, err);
   if (!st->readArmed) {
     st->readArmed = true;  // the next data (or what is left) is reported again
@@ -536,6 +573,7 @@ int Winsock::recv(SOCKET s, char* buffer, int length, int flags) {
     UpdateInterest(*st);  // the read made the transport answer something the socket did not take yet
   }
   PostNotes(*st);
+  if (!wasEstablished && st->transport->Established()) PostEstablished(*st);
   if (n < 0 && HandshakeFailed(*st, err)) return Fail(WSAEWOULDBLOCK);
   if (n < 0) {
     if (err == EAGAIN || err == EWOULDBLOCK) return Fail(WSAEWOULDBLOCK);
@@ -552,7 +590,12 @@ int Winsock::send(SOCKET s, const char* buffer, int length, int /*flags*/) {
   if (st == nullptr) return Fail(WSAENOTSOCK);
   if (!st->transport) return Fail(WSAENOTCONN);
   int err = 0;
+  bool wasEstablished = st->transport->Established();
   long n = st->transport->Write(st->fd, buffer, static_cast<std::size_t>(length < 0 ? 0 : length), err);
+  if (!wasEstablished && st->transport->Established()) {
+    PostNotes(*st);
+    PostEstablished(*st);
+  }
   if (n < 0 && HandshakeFailed(*st, err)) return Fail(WSAEWOULDBLOCK);
   if (n < 0) {
     // A reset already reported through FD_CLOSE is answered there, as for recv: the sender waits for it.
@@ -626,7 +669,7 @@ int Winsock::closesocket(SOCKET s) {
   bool watched = st->watched;
   // A message still queued for this number must never reach whoever gets the number next.
   if (st->message != 0) loop_.RemoveMessages(st->message, s);
-  std::unique_ptr<platform::Transport> transport = std::move(st->transport);
+  std::unique_ptr<platform::Transport> transport = std::move(st->own);  // plain TCP has nothing to send
   sockets_.erase(s);
   if (transport && LingerToSend(fd, std::move(transport))) return 0;
   if (watched) loop_.Forget(fd);  // closing the descriptor removes it from epoll

@@ -40,6 +40,10 @@ inline constexpr long FD_CLOSE = 0x20;    // the peer closed (0) or the connecti
 // Not of Windows Sockets: the socket's transport has lines for the log (TakeTransportNotes). Posted
 // whatever the mask, only by transports that speak for themselves (TLS), before the events that follow.
 inline constexpr long FD_NOTE = 0x100;
+// Not of Windows Sockets either: the transport's handshake has completed and the stream now carries its
+// user's bytes. Posted once, whatever the mask, only by transports with a handshake (TLS), before the
+// FD_READ that may follow.
+inline constexpr long FD_ESTABLISHED = 0x200;
 
 inline constexpr long FIONREAD = 0x4004667F;
 inline constexpr int SOL_SOCKET = 0xFFFF;
@@ -187,6 +191,13 @@ class Winsock {
   // not failed or has no words of its own (plain TCP).
   std::string StreamFailure(SOCKET s);
 
+  // A transport's handshake that has not completed this long after the connection was made fails: the
+  // socket gets FD_CLOSE with WSAETIMEDOUT and TransportFailure says why. Takes effect for handshakes
+  // that start afterwards.
+  static constexpr int DefaultHandshakeLimitMs = 10000;
+  void SetHandshakeLimit(int milliseconds) { handshakeLimitMs_ = milliseconds; }
+  int HandshakeLimit() const { return handshakeLimitMs_; }
+
   // Outstanding lookups (tests check that cancelled ones leave nothing behind).
   std::size_t LookupsInFlight() const;
 
@@ -203,6 +214,8 @@ class Winsock {
   void OnConnectedReady(SocketState& st, std::uint32_t events);
   void PostNotes(SocketState& st);
   bool HandshakeFailed(SocketState& st, int error);
+  void LimitHandshake(SocketState& st);
+  void PostEstablished(SocketState& st);
   void PostClose(SocketState& st, int error);
   bool LingerToSend(int fd, std::unique_ptr<platform::Transport> transport);
   void EndLinger(int fd);
@@ -228,6 +241,7 @@ class Winsock {
   // Scheduled calls hold this weakly, so that one due after the socket layer has gone does nothing.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   unsigned lastLookupMessage_ = 0;
+  int handshakeLimitMs_ = DefaultHandshakeLimitMs;
 };
 
 }  // namespace tapline::winsock

@@ -35,8 +35,11 @@ struct Winsock::SocketState {
   bool closePosted = false;  // FD_CLOSE (or a failed FD_CONNECT) posted: no more FD_READ or FD_CLOSE
   int closeError = 0;         // the error FD_CLOSE carried
   bool watched = false;
+  bool handshakeExpired = false;  // the handshake did not complete within the limit
   std::uint32_t interest = 0;  // epoll events now watched
-  std::unique_ptr<platform::Transport> transport;  // once connected or accepted
+  // Once connected or accepted: the shared plain TCP transport, or `own`.
+  platform::Transport* transport = nullptr;
+  std::unique_ptr<platform::Transport> own;        // a transport with a state of its own (TLS)
   std::vector<platform::TransportNote> notes;      // waiting for TakeTransportNotes
 };
 

@@ -133,6 +133,69 @@ TEST_F(RelayConnection, ADeafServerHoldsTheBacklogAtTheMarkAndLosesNothingOnceIt
   EXPECT_GT(counterChecks, 10);
 }
 
+TEST_F(RelayConnection, ManyDeafServersTogetherHoldNoMoreThanTheTotalMarkAndLoseNothing) {
+  // Eight connections whose servers do not read, each side allowed half the total: without the total mark
+  // they would hold four times it.
+  relay.HighMark = 64 * 1024;
+  relay.LowMark = 32 * 1024;
+  relay.TotalMark = 128 * 1024;
+  relay.Log.DetailLevel = 0;
+  constexpr int Count = 8;
+  const std::int64_t slack = Count * 16 * 1024;  // an empty side past the total still reads one small step
+  std::int64_t peak = 0;
+  loop.SetMessageHandler([&](unsigned m, platform::WPARAM w, platform::LPARAM l) {
+    if (m == engine::SocketEventMessage) relay.HandleSocketEvent(w, l);
+    peak = std::max(peak, relay.ClientToServerBuffered + relay.ServerToClientBuffered);
+  });
+  std::uint16_t port = 0;
+  int server = Server(port, Count);
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
+  std::vector<int> clients, peers;
+  for (int i = 0; i < Count; ++i) {
+    winsock::SOCKET s;
+    clients.push_back(Client(s));
+    peers.push_back(Accept(server));
+    ASSERT_GE(peers.back(), 0);
+    SetNonBlocking(clients.back());
+    SetNonBlocking(peers.back());
+  }
+  // Every client pushes 5 MB, more than the kernel's buffers on the way hold; the servers take nothing
+  // for a second and a half.
+  const std::int64_t each = 5 << 20;
+  std::vector<std::int64_t> sent(Count, 0), got(Count, 0);
+  std::vector<char> chunk(64 * 1024, 'd');
+  auto push = [&] {
+    for (int i = 0; i < Count; ++i) {
+      std::int64_t left = each - sent[i];
+      if (left <= 0) continue;
+      ssize_t n = ::send(clients[i], chunk.data(), static_cast<std::size_t>(std::min<std::int64_t>(left, 65536)), MSG_NOSIGNAL);
+      if (n > 0) sent[i] += n;
+    }
+  };
+  PumpUntil(loop, [&] {
+    push();
+    return false;
+  }, 1500);
+  EXPECT_GE(peak, relay.TotalMark) << "the backlog reached the total mark";
+  EXPECT_LE(peak, relay.TotalMark + slack) << "and went past it by no more than a small step a side";
+  // The servers read now: every byte pushed arrives, and nothing stays buffered.
+  std::int64_t pushedAll = 0;
+  ASSERT_TRUE(PumpUntil(loop, [&] {
+    push();
+    char buf[65536];
+    std::int64_t all = 0;
+    for (int i = 0; i < Count; ++i) {
+      for (ssize_t n; (n = ::recv(peers[i], buf, sizeof buf, 0)) > 0;) got[i] += n;
+      all += got[i];
+    }
+    pushedAll = all;
+    return all == Count * each;
+  }, 30000)) << pushedAll << " of " << Count * each;
+  EXPECT_LE(peak, relay.TotalMark + slack);
+  EXPECT_EQ(relay.ClientToServerTotal, Count * each);
+  EXPECT_EQ(relay.ClientToServerBuffered, 0);
+}
+
 TEST_F(RelayConnection, OutOfMemoryIsReportedOnlyWhenNothingIsLeftToDrain) {
   std::string path = ::testing::TempDir() + "oom-log.txt";
   std::uint16_t port = 0;
