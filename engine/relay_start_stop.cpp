@@ -102,8 +102,10 @@ void Relay::FlushSinks(bool waitForCapture) {
   if (capture_ != nullptr && capture_->Failed()) {
     // Packets lost to a failed write would leave every later one out of sequence: the capture stops
     // at its last whole block, and the run goes on.
+    const std::string text =
+        "Could not write capture file " + options_.captureFile + ": " + std::strerror(capture_->WriteError());
     CloseCapture();
-    Log.LogInform("Could not write capture file");
+    Log.LogInform(text.c_str());
     Log.Flush();
   }
 }
@@ -162,10 +164,11 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   }
   if (!options.captureFile.empty()) {
     auto capture = std::make_unique<log::CaptureFile>();
-    if (!capture->Create(options.captureFile)) {
+    if (int error = capture->Create(options.captureFile); error != 0) {
       // A refused start leaves nothing open.
       if (Log.File.IsOpen()) Log.File.Close();
-      throw ValidationError("Could not create capture file", Field::CaptureFile);
+      throw ValidationError("Could not create capture file " + options.captureFile + ": " + std::strerror(error),
+                            Field::CaptureFile);
     }
     capture_ = std::move(capture);
     AddSink(capture_.get());

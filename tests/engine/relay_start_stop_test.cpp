@@ -109,7 +109,8 @@ TEST_F(RelayStartStop, RefusedCaptureFileLeavesTheLogFileOpen) {
     relay.StartRelay(Options());
     ADD_FAILURE() << "started";
   } catch (const engine::ValidationError& e) {
-    EXPECT_EQ(std::string(e.what()), "Could not create capture file");
+    EXPECT_EQ(std::string(e.what()),
+              "Could not create capture file /no/such/folder/capture.pcapng: No such file or directory");
     EXPECT_EQ(e.field(), Field::CaptureFile);
   }
   EXPECT_FALSE(relay.Started);
