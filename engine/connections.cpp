@@ -87,7 +87,7 @@ void Relay::CloseEvent(Connection* c, bool fromClient, int error) {
   if (!failure.empty()) {
     // The transport's own handshake failed: its reason stands for the error number.
     Log.LogInform(client, fromClient ? "TLS handshake with Client failed" : "TLS handshake with Server failed");
-    Log.LogInform(client, failure.c_str());
+    LogInformLines(client, failure);
     EndConnection(c, fromClient ? End::ClientGone : (c->ServerConnected ? End::ServerGone : End::SetupFailed));
     return;
   }
@@ -96,6 +96,15 @@ void Relay::CloseEvent(Connection* c, bool fromClient, int error) {
   if (c->Closing || (fromClient ? c->ClientEnded : c->ServerEnded)) return;
   Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
   EndConnection(c, fromClient ? End::ClientGone : End::ServerGone, error);
+}
+
+void Relay::LogInformLines(std::int32_t client, const std::string& text) {
+  for (std::size_t at = 0; at <= text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    Log.LogInform(client, text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
 }
 
 Connection* Relay::FindConnection(SOCKET s) const {

@@ -107,6 +107,8 @@ class Relay {
   void SetConnectionOptions(winsock::SOCKET s);
   void CloseEvent(Connection* c, bool fromClient, int error);
   void TransportNotes(Connection* c, winsock::SOCKET s);
+  // A transport's failure, one inform line for each of its lines.
+  void LogInformLines(std::int32_t client, const std::string& text);
   // Logs the transport's own reason for a failed read or send on `s` and answers 0 for the teardown;
   // without one, answers `code`, whose text the teardown logs.
   int ReasonFor(Connection* c, winsock::SOCKET s, int code);
