@@ -137,13 +137,13 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   std::int64_t value = 0;
   // Ports above 65535 are refused rather than cut to 16 bits, which would relay to another port.
   if (!ParseInt32(remotePort, value) || value < 1 || value > 65535) {
-    throw ValidationError("Remote Port must be a positive integer", Field::RemotePort);
+    throw ValidationError("Remote Port must be a number from 1 to 65535", Field::RemotePort);
   }
   RemotePort = static_cast<std::uint16_t>(value);
   const std::string& localPort = options.localPort;
   value = 0;
   if (!localPort.empty() && (!ParseInt32(localPort, value) || value < 0 || value > 65535)) {
-    throw ValidationError("Local Port must be a nonnegative integer", Field::LocalPort);
+    throw ValidationError("Local Port must be a number from 0 to 65535", Field::LocalPort);
   }
   LocalPort = static_cast<std::uint16_t>(value);
   const std::string& listen = options.listenAddress;
