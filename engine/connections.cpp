@@ -1,5 +1,6 @@
 // Socket-event dispatch and the connection lifecycle: accept, connect to the server (each of the
 // remote's addresses in turn), the transport's notes.
+#include <cassert>
 #include <cstdio>
 #include <new>
 
@@ -222,6 +223,7 @@ bool Relay::ConnectToServer(Connection* c) {
     error = ws_.WSAGetLastError();
   } else if (ws_.connect(c->ServerSocket, c->ServerEndpoint) == 0 || ws_.WSAGetLastError() == WSAEWOULDBLOCK) {
     c->ServerConnected = 0;
+    StartConnectTimeout(c);
     return true;
   } else {
     error = ws_.WSAGetLastError();
@@ -229,6 +231,23 @@ bool Relay::ConnectToServer(Connection* c) {
   Log.LogInform(client, WinsockErrorText(error));
   ws_.closesocket(c->ServerSocket);
   return false;
+}
+
+void Relay::StartConnectTimeout(Connection* c) {
+  c->ConnectAttempt = ++connectAttempts_;
+  if (options_.connectTimeout <= 0) return;  // the system's own timeout
+  assert(options_.connectTimeout <= kConnectTimeoutLimit);
+  const SOCKET s = c->ServerSocket;
+  const std::uint64_t attempt = c->ConnectAttempt;
+  std::weak_ptr<bool> alive = alive_;
+  loop_.Schedule(options_.connectTimeout * 1000, [this, alive, s, attempt] {
+    if (alive.expired()) return;
+    // The connect may have completed, failed or been given up meanwhile, and its socket number reused.
+    Connection* c = FindConnection(s);
+    if (c == nullptr || c->Closing || c->ServerSocket != s || c->ConnectAttempt != attempt || c->ServerConnected) return;
+    ConnectCompleted(s, WSAETIMEDOUT);  // closing the socket drops an FD_CONNECT that came too late
+    FreeEnded();
+  });
 }
 
 void Relay::ConnectCompleted(SOCKET s, int error) {

@@ -103,6 +103,8 @@ class Relay {
   // Connections.
   void AcceptClient();
   bool ConnectToServer(Connection* c);
+  // A connect to the remote still under way when the run's connect timeout is up fails as timed out.
+  void StartConnectTimeout(Connection* c);
   void ConnectCompleted(winsock::SOCKET s, int error);
   void SetConnectionOptions(winsock::SOCKET s);
   void CloseEvent(Connection* c, bool fromClient, int error);
@@ -184,6 +186,8 @@ class Relay {
   std::int64_t peakSinceGiveBack_ = 0;
   // Scheduled calls hold this weakly, so that one due after the relay has gone does nothing.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Numbers the connects to the remote, so that a timeout finds the connect it was set for.
+  std::uint64_t connectAttempts_ = 0;
   // Out of descriptors: said once, until an accept succeeds again.
   bool acceptExhausted_ = false;
 };

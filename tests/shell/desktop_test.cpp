@@ -383,6 +383,7 @@ class DesktopTest : public QObject {
         QVERIFY(dialog != nullptr && dialog->objectName() == QStringLiteral("ConnectionOptionsDialog"));
         dialog->findChild<QLineEdit*>(QStringLiteral("EditListenAddress"))->setText(QStringLiteral("127.0.0.1"));
         dialog->findChild<QLineEdit*>(QStringLiteral("EditCaptureFile"))->setText(capture);
+        dialog->findChild<QSpinBox*>(QStringLiteral("SpinConnectTimeout"))->setValue(7);
         filled = true;
         dialog->accept();
       });
@@ -404,6 +405,7 @@ class DesktopTest : public QObject {
       QVERIFY(dialog != nullptr);
       QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("EditListenAddress"))->text(), QStringLiteral("127.0.0.1"));
       QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("EditCaptureFile"))->text(), capture);
+      QCOMPARE(dialog->findChild<QSpinBox*>(QStringLiteral("SpinConnectTimeout"))->value(), 7);
       dialog->reject();
     });
     Control<QAction>(w.get(), "MenuItemConnectionOptions")->trigger();
