@@ -40,6 +40,10 @@ std::string DescribeCertificate(X509* certificate) {
   text += "; valid " + Take(bio.get());
   ASN1_TIME_print_ex(bio.get(), X509_get0_notAfter(certificate), ASN1_DTFLGS_ISO8601);
   text += " to " + Take(bio.get());
+  // The names are the remote's to choose: a line break in one must not start a line of the log.
+  for (char& ch : text) {
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+  }
   return text;
 }
 
