@@ -150,6 +150,10 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   if (!listen.empty() && !platform::Endpoint::FromAddressText(listen, 0) && !IsHostName(listen)) {
     throw ValidationError("Listen Address must be an IP address or host name", Field::ListenAddress);
   }
+  // The front ends keep to the range; a value beyond it would overflow the timer's milliseconds.
+  if (options.connectTimeout < 0 || options.connectTimeout > kConnectTimeoutLimit) {
+    throw ValidationError("Connect Timeout must be a number of seconds from 0 to 3600", Field::ConnectTimeout);
+  }
   // The TLS files are checked before the log file is created: a refused start leaves nothing behind.
   std::shared_ptr<const platform::TlsContext> tls;
   if (options.tls.toRemote || options.tls.forClients) {

@@ -100,6 +100,22 @@ TEST_F(RelayStartStop, HostNotFoundStopsTheRunAndFinishesTheLogFile) {
   EXPECT_EQ(file.substr(file.size() - 18), "</body>\r\n</html>\r\n") << file;
 }
 
+TEST_F(RelayStartStop, ConnectTimeoutBeyondItsRangeIsRefusedRatherThanOverflowing) {
+  window.Set(Field::RemoteHost, "127.0.0.1");
+  window.Set(Field::RemotePort, "80");
+  for (int seconds : {-1, 3601, 2147483647}) {
+    connectTimeout = seconds;
+    try {
+      relay.StartRelay(Options());
+      ADD_FAILURE() << "started with " << seconds;
+    } catch (const engine::ValidationError& e) {
+      EXPECT_EQ(std::string(e.what()), "Connect Timeout must be a number of seconds from 0 to 3600");
+      EXPECT_EQ(e.field(), Field::ConnectTimeout);
+    }
+    EXPECT_FALSE(relay.Started);
+  }
+}
+
 TEST_F(RelayStartStop, RefusedCaptureFileLeavesTheLogFileOpen) {
   window.Set(Field::LogFile, ::testing::TempDir() + "refused.txt");
   window.Set(Field::CaptureFile, "/no/such/folder/capture.pcapng");
