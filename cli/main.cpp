@@ -52,7 +52,9 @@ int main(int argc, char** argv) {
   engine::CommandLine line;
   try {
     line = engine::ParseCommandLine(args, "tapline-cli");
-    if (!line.given) throw engine::UsageError(engine::UsageText("tapline-cli"));
+    if (!line.given) {
+      throw engine::UsageError(engine::UsageMessage("Missing <remote host> <remote port> <local port>", "tapline-cli"));
+    }
   } catch (const engine::UsageError& e) {
     std::fprintf(stderr, "%s\n", engine::WithFullStop(e.what()).c_str());
     return 2;

@@ -36,6 +36,7 @@ struct CommandLine {
   bool tlsListen = false;              // -tls-listen
   std::optional<std::string> tlsCert;  // -tls-cert <file>
   std::optional<std::string> tlsKey;   // -tls-key <file>
+  std::optional<std::int32_t> connectTimeout;  // -connect-timeout <seconds>; 0: the system's own
 
   // The options given, over `options` (what the settings or the defaults hold).
   void ApplyTo(RelayOptions& options) const;
@@ -47,8 +48,11 @@ bool OptionTakesValue(const std::string& option);
 // The usage message for a program name ("TAPLINE" for the window).
 std::string UsageText(const std::string& program);
 
+// What a usage error says: the argument and what is wrong with it on one line, then the usage message.
+std::string UsageMessage(const std::string& problem, const std::string& program);
+
 // `args` are the arguments after the program's own name. No arguments apply nothing; one or two, or any
-// unknown option or value, throw UsageError with the usage message. Matching is exact and case-sensitive.
+// unknown option or value, throw UsageError with UsageMessage. Matching is exact and case-sensitive.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& program);
 
 // A message as a message box shows it: a full stop is appended when the last character's code is above

@@ -34,6 +34,7 @@ struct Connection {
   platform::Endpoint ClientEndpoint;  // where the client connected from
   platform::Endpoint ServerEndpoint;  // the remote address this connection tries or uses
   std::uint32_t AddressIndex;         // which of the remote's addresses that is
+  std::uint64_t ConnectAttempt;       // the relay's number of the connect under way, for its timeout
 
   // Back-pressure: a side is not read while the bytes it sent wait above the mark for the other side; an
   // FD_READ (or the side's orderly FD_CLOSE) that came meanwhile is answered once the backlog allows.

@@ -1,5 +1,6 @@
 // Socket-event dispatch and the connection lifecycle: accept, connect to the server (each of the
 // remote's addresses in turn), the transport's notes.
+#include <cassert>
 #include <cstdio>
 #include <new>
 
@@ -90,7 +91,7 @@ void Relay::CloseEvent(Connection* c, bool fromClient, int error) {
   if (!failure.empty()) {
     // The transport's own handshake failed: its reason stands for the error number.
     Log.LogInform(client, fromClient ? "TLS handshake with Client failed" : "TLS handshake with Server failed");
-    Log.LogInform(client, failure.c_str());
+    LogInformLines(client, failure);
     // A client's handshake fails before its server connection is opened: the client is all there is.
     bool setup = fromClient ? c->ServerSocket == INVALID_SOCKET : !c->ServerConnected;
     EndConnection(c, setup ? End::SetupFailed : fromClient ? End::ClientGone : End::ServerGone);
@@ -101,6 +102,15 @@ void Relay::CloseEvent(Connection* c, bool fromClient, int error) {
   if (c->Closing || (fromClient ? c->ClientEnded : c->ServerEnded)) return;
   Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
   EndConnection(c, fromClient ? End::ClientGone : End::ServerGone, error);
+}
+
+void Relay::LogInformLines(std::int32_t client, const std::string& text) {
+  for (std::size_t at = 0; at <= text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    Log.LogInform(client, text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
 }
 
 Connection* Relay::FindConnection(SOCKET s) const {
@@ -232,6 +242,7 @@ bool Relay::ConnectToServer(Connection* c) {
     error = ws_.WSAGetLastError();
   } else if (ws_.connect(c->ServerSocket, c->ServerEndpoint) == 0 || ws_.WSAGetLastError() == WSAEWOULDBLOCK) {
     c->ServerConnected = 0;
+    StartConnectTimeout(c);
     return true;
   } else {
     error = ws_.WSAGetLastError();
@@ -239,6 +250,23 @@ bool Relay::ConnectToServer(Connection* c) {
   Log.LogInform(client, WinsockErrorText(error));
   ws_.closesocket(c->ServerSocket);
   return false;
+}
+
+void Relay::StartConnectTimeout(Connection* c) {
+  c->ConnectAttempt = ++connectAttempts_;
+  if (options_.connectTimeout <= 0) return;  // the system's own timeout
+  assert(options_.connectTimeout <= kConnectTimeoutLimit);
+  const SOCKET s = c->ServerSocket;
+  const std::uint64_t attempt = c->ConnectAttempt;
+  std::weak_ptr<bool> alive = alive_;
+  loop_.Schedule(options_.connectTimeout * 1000, [this, alive, s, attempt] {
+    if (alive.expired()) return;
+    // The connect may have completed, failed or been given up meanwhile, and its socket number reused.
+    Connection* c = FindConnection(s);
+    if (c == nullptr || c->Closing || c->ServerSocket != s || c->ConnectAttempt != attempt || c->ServerConnected) return;
+    ConnectCompleted(s, WSAETIMEDOUT);  // closing the socket drops an FD_CONNECT that came too late
+    FreeEnded();
+  });
 }
 
 void Relay::ConnectCompleted(SOCKET s, int error) {

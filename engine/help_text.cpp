@@ -45,10 +45,18 @@ std::string HelpText(bool window) {
       "                         .html, plain text otherwise\n"
       "  -pcap <capture file>   also write every relayed connection to this pcapng file (Wireshark,\n"
       "                         tshark), whatever the detail\n"
-      "  -size 32KB|128KB|512KB|2MB|Unlimited\n"
-      "                         characters the log view keeps\n"
-      "  -detail Low|Medium|High\n"
-      "                         what the log view shows; the log file gets everything\n";
+      "  -size 32KB|128KB|512KB|2MB|Unlimited\n";
+  if (window) {
+    text +=
+        "                         characters the log view keeps\n"
+        "  -detail Low|Medium|High\n"
+        "                         what the log view shows; the log file gets everything\n";
+  } else {
+    text +=
+        "                         accepted for the window's sake; standard output keeps everything\n"
+        "  -detail Low|Medium|High\n"
+        "                         what standard output shows; the log file gets everything\n";
+  }
   if (window) {
     text += "  -auto                  start relaying as soon as the window is up; closing it asks nothing\n";
   } else {
@@ -67,8 +75,17 @@ std::string HelpText(bool window) {
       "  -tls-cert <file>       the certificate (chain) clients get, PEM; without it Tapline makes its own\n"
       "                         for localhost, 127.0.0.1 and ::1 once and keeps it\n"
       "  -tls-key <file>        the key of -tls-cert, PEM (default: read from the -tls-cert file)\n"
+      "  -connect-timeout <seconds>\n"
+      "                         give up a connect to the remote after this many seconds (0 to 3600) and\n"
+      "                         try its next address; 0, or without it, the system's own timeout\n"
       "  -h, --help             print this help and exit\n"
-      "  --version              print the version and exit\n"
+      "  --version              print the version and exit\n";
+  if (window) {
+    text +=
+        "The capture file, the listening address, TLS and the connect timeout are also in Tools >\n"
+        "Connection Options; the options given override what is saved there.\n";
+  }
+  text +=
       "\n"
       "Exit status:\n";
   if (window) {
@@ -79,7 +96,7 @@ std::string HelpText(bool window) {
     text +=
         "  0  stopped by SIGINT, SIGTERM or SIGHUP, or --help or --version\n"
         "  1  the relay run ended by itself (host not found, local port in use)\n"
-        "  2  a usage or field error\n";
+        "  2  a usage error (what is wrong, then the usage) or a field error\n";
   }
   text += "\nFiles:\n";
   if (window) {
@@ -94,7 +111,10 @@ std::string HelpText(bool window) {
       "                                   and its key (localhost-key.pem, mode 0600); ~/.local/share/Tapline\n"
       "                                   without XDG_DATA_HOME\n"
       "  <capture file>                   as named with -pcap" + std::string(window ? " or in Connection Options" : "") +
-      "\n\nSee " + program + "(1).\n";
+      "\n"
+      "  A new log or capture file is readable by you alone (mode 0600): it holds what was said (with\n"
+      "  -tls-listen, decrypted). A file that exists keeps its mode.\n"
+      "\nSee " + program + "(1).\n";
   return text;
 }
 

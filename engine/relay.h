@@ -107,10 +107,14 @@ class Relay {
   bool ConnectToServer(Connection* c);
   // The server side of a connection whose client has completed its handshake.
   void OpenServerSide(Connection* c);
+  // A connect to the remote still under way when the run's connect timeout is up fails as timed out.
+  void StartConnectTimeout(Connection* c);
   void ConnectCompleted(winsock::SOCKET s, int error);
   void SetConnectionOptions(winsock::SOCKET s);
   void CloseEvent(Connection* c, bool fromClient, int error);
   void TransportNotes(Connection* c, winsock::SOCKET s);
+  // A transport's failure, one inform line for each of its lines.
+  void LogInformLines(std::int32_t client, const std::string& text);
   // Logs the transport's own reason for a failed read or send on `s` and answers 0 for the teardown;
   // without one, answers `code`, whose text the teardown logs.
   int ReasonFor(Connection* c, winsock::SOCKET s, int code);
@@ -192,6 +196,8 @@ class Relay {
   std::int64_t peakSinceGiveBack_ = 0;
   // Scheduled calls hold this weakly, so that one due after the relay has gone does nothing.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Numbers the connects to the remote, so that a timeout finds the connect it was set for.
+  std::uint64_t connectAttempts_ = 0;
   // Out of descriptors: said once, until an accept succeeds again.
   bool acceptExhausted_ = false;
 };

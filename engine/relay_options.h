@@ -9,6 +9,9 @@
 
 namespace tapline::engine {
 
+// The longest connect timeout the front ends take, in seconds.
+inline constexpr std::int32_t kConnectTimeoutLimit = 3600;
+
 struct RelayOptions {
   // The texts as the user gave them; StartRelay checks them and refuses a start with the field's message.
   std::string remoteHost;
@@ -24,6 +27,9 @@ struct RelayOptions {
   std::string listenAddress;
   // Client requests keep their Host line.
   bool keepHost = false;
+  // Seconds a connect to the remote may take before it counts as failed (up to kConnectTimeoutLimit);
+  // 0 leaves it to the system.
+  std::int32_t connectTimeout = 0;
   platform::TlsSettings tls;  // TLS toward the remote host and for accepted clients, with their files
 };
 

@@ -200,7 +200,7 @@ int Relay::ReasonFor(Connection* c, SOCKET s, int code) {
   // A TLS alert has no error number of its own: its words say more than "Unhandled error".
   std::string reason = ws_.StreamFailure(s);
   if (reason.empty()) return code;
-  Log.LogInform(Sock(c->ClientSocket), reason.c_str());
+  LogInformLines(Sock(c->ClientSocket), reason);
   return 0;
 }
 

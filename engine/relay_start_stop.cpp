@@ -116,8 +116,10 @@ void Relay::FlushSinks(bool waitForCapture) {
   if (capture_ != nullptr && capture_->Failed()) {
     // Packets lost to a failed write would leave every later one out of sequence: the capture stops
     // at its last whole block, and the run goes on.
+    const std::string text =
+        "Could not write capture file " + options_.captureFile + ": " + std::strerror(capture_->WriteError());
     CloseCapture();
-    Log.LogInform("Could not write capture file");
+    Log.LogInform(text.c_str());
     Log.Flush();
   }
 }
@@ -149,18 +151,22 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   std::int64_t value = 0;
   // Ports above 65535 are refused rather than cut to 16 bits, which would relay to another port.
   if (!ParseInt32(remotePort, value) || value < 1 || value > 65535) {
-    throw ValidationError("Remote Port must be a positive integer", Field::RemotePort);
+    throw ValidationError("Remote Port must be a number from 1 to 65535", Field::RemotePort);
   }
   RemotePort = static_cast<std::uint16_t>(value);
   const std::string& localPort = options.localPort;
   value = 0;
   if (!localPort.empty() && (!ParseInt32(localPort, value) || value < 0 || value > 65535)) {
-    throw ValidationError("Local Port must be a nonnegative integer", Field::LocalPort);
+    throw ValidationError("Local Port must be a number from 0 to 65535", Field::LocalPort);
   }
   LocalPort = static_cast<std::uint16_t>(value);
   const std::string& listen = options.listenAddress;
   if (!listen.empty() && !platform::Endpoint::FromAddressText(listen, 0) && !IsHostName(listen)) {
     throw ValidationError("Listen Address must be an IP address or host name", Field::ListenAddress);
+  }
+  // The front ends keep to the range; a value beyond it would overflow the timer's milliseconds.
+  if (options.connectTimeout < 0 || options.connectTimeout > kConnectTimeoutLimit) {
+    throw ValidationError("Connect Timeout must be a number of seconds from 0 to 3600", Field::ConnectTimeout);
   }
   // The TLS files are checked before the log file is created: a refused start leaves nothing behind.
   std::shared_ptr<const platform::TlsContext> tls;
@@ -182,10 +188,11 @@ void Relay::ValidateOptions(const RelayOptions& options) {
   }
   if (!options.captureFile.empty()) {
     auto capture = std::make_unique<log::CaptureFile>();
-    if (!capture->Create(options.captureFile)) {
+    if (int error = capture->Create(options.captureFile); error != 0) {
       // A refused start leaves nothing open.
       if (Log.File.IsOpen()) Log.File.Close();
-      throw ValidationError("Could not create capture file", Field::CaptureFile);
+      throw ValidationError("Could not create capture file " + options.captureFile + ": " + std::strerror(error),
+                            Field::CaptureFile);
     }
     capture_ = std::move(capture);
     AddSink(capture_.get());

@@ -103,7 +103,7 @@ void CopyAddress(const platform::Endpoint& e, bool v6, unsigned char out[16]) {
 
 }  // namespace
 
-bool CaptureFile::Create(const std::string& path) {
+int CaptureFile::Create(const std::string& path) {
   conversations_.clear();
   return writer_.Create(path);
 }

@@ -18,8 +18,9 @@ class CaptureFile : public TrafficSink {
   // The largest payload an IPv4 packet can carry (65535 less two 20-byte headers); IPv6 uses it too.
   static constexpr std::uint32_t kMaxSegment = 65495;
 
-  // Creates (or empties) the file, holding no conversation yet. False when it cannot be created.
-  bool Create(const std::string& path);
+  // Creates (or empties) the file, holding no conversation yet; a new one is private to its owner.
+  // Answers 0, or the errno value of why it cannot be created.
+  int Create(const std::string& path);
   void Close() { writer_.Close(); }
 
   void Opened(const ConnectionOpened& event) override;
@@ -33,6 +34,7 @@ class CaptureFile : public TrafficSink {
   void Sync() { writer_.Sync(); }
   // A write failed: nothing more reaches the file, which ends at its last whole block.
   bool Failed() const { return writer_.Failed(); }
+  int WriteError() const { return writer_.WriteError(); }
 
  private:
   struct Side {

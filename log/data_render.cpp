@@ -15,8 +15,8 @@ void TrafficLog::Data(const DataRead& event) {
   static constexpr char kIncomplete[] = ", Incomplete last line";
   const char* direction = event.direction == Direction::ClientToServer ? "Client to Server" : "Server to Client";
   char header[96];
-  int n = std::snprintf(header, sizeof header, "%d: %s (%d bytes%s)", event.id, direction, event.length,
-                        event.incomplete ? kIncomplete : "");
+  int n = std::snprintf(header, sizeof header, "%d: %s (%d %s%s)", event.id, direction, event.length,
+                        event.length == 1 ? "byte" : "bytes", event.incomplete ? kIncomplete : "");
   LogLine(header, MessageLine, -1, n < 0 ? 0 : n, 1);
 
   // The text lines are made only for whoever will see them: the file, or the view at the highest detail

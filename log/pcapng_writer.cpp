@@ -47,21 +47,21 @@ unsigned char* PutOption(unsigned char* at, std::uint16_t code, const void* valu
 
 PcapngWriter::~PcapngWriter() { Close(); }
 
-bool PcapngWriter::Create(const std::string& path) {
+int PcapngWriter::Create(const std::string& path) {
   Close();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd_ < 0) return false;
-  failed_ = false;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd_ < 0) return errno;
+  writeError_ = 0;
   written_ = 0;
   filling_.used = 0;
   // The header blocks are in the file before the run starts, so that even a capture without packets opens.
   AppendHeaderBlocks();
   WriteOut(filling_);
   filling_.used = 0;
-  if (Failed()) return false;
+  if (Failed()) return WriteError();
   stopping_ = false;
   thread_ = std::thread([this] { WriteThread(); });
-  return true;
+  return 0;
 }
 
 void PcapngWriter::AppendHeaderBlocks() {
@@ -179,13 +179,15 @@ void PcapngWriter::WriteThread() {
 
 void PcapngWriter::WriteOut(const Buffer& buffer) {
   std::size_t done = 0;
-  bool failed = Failed();
+  int error = WriteError();
+  bool failed = error != 0;
   while (!failed && done < buffer.used) {
     const ssize_t n = ::write(fd_, buffer.data.get() + done, buffer.used - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n == 0 || errno != EINTR) {
       failed = true;
+      error = n == 0 ? EIO : errno;
     }
   }
   if (failed && done > 0) {
@@ -196,7 +198,7 @@ void PcapngWriter::WriteOut(const Buffer& buffer) {
   } else if (!failed) {
     written_ += static_cast<off_t>(done);
   }
-  if (failed) failed_.store(true, std::memory_order_release);
+  if (failed) writeError_.store(error, std::memory_order_release);
 }
 
 void PcapngWriter::Close() {

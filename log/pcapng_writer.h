@@ -25,8 +25,10 @@ class PcapngWriter {
   PcapngWriter& operator=(const PcapngWriter&) = delete;
 
   // Creates (or empties) the file and writes the section header and the interface description at
-  // once, so that even a capture without packets opens. False when the file cannot be created.
-  bool Create(const std::string& path);
+  // once, so that even a capture without packets opens. A new file is readable by its owner alone (it
+  // holds what was said, decrypted TLS too); one that exists keeps its mode. Answers 0, or the errno
+  // value of why the file cannot be created or written.
+  int Create(const std::string& path);
   bool IsOpen() const { return fd_ >= 0; }
 
   // Appends an enhanced packet block of `length` bytes time-stamped `micros` (microseconds since the
@@ -41,7 +43,9 @@ class PcapngWriter {
   bool Flush();
   // Flush, and wait until everything handed over is in the file.
   bool Sync();
-  bool Failed() const { return failed_.load(std::memory_order_acquire); }
+  bool Failed() const { return WriteError() != 0; }
+  // Why the write failed (an errno value); 0 while none has.
+  int WriteError() const { return writeError_.load(std::memory_order_acquire); }
   void Close();
 
   // The blocks not yet written.
@@ -61,7 +65,7 @@ class PcapngWriter {
   };
 
   int fd_ = -1;
-  std::atomic<bool> failed_{false};
+  std::atomic<int> writeError_{0};
   Buffer filling_;  // the caller's
   // The writing thread's, from a Flush until it has written it (busy_); then the next one to fill.
   Buffer writing_;

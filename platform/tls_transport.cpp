@@ -1,6 +1,7 @@
 // TLS over a non-blocking socket with OpenSSL. The socket is read through a BIO of our own that records
 // a plain end of stream (to tell it from a close_notify) and written through one that sends at once and
 // keeps what the socket refuses, so that OpenSSL never sees a blocked write and Write keeps send's rules.
+#include "platform/certificate_text.h"
 #include "platform/posix_socket.h"
 #include "platform/tls_transport.h"
 
@@ -156,8 +157,14 @@ int TlsTransport::Fail(int sslError) {
   }
   if (code == 0 && socketErrno_ != 0) return FailWith(socketErrno_, SystemErrorText(socketErrno_));
   if (verifyFailed) {
+    // What the certificate is, beside why it was refused: enough to choose between trusting its issuer
+    // (-tls-ca), naming the remote as the certificate does, or not verifying at all.
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl_);
+    X509* certificate = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : nullptr;
     return FailWith(EPROTO, std::string("certificate verify failed: ") +
-                                X509_verify_cert_error_string(SSL_get_verify_result(ssl_)));
+                                X509_verify_cert_error_string(SSL_get_verify_result(ssl_)) + "\n" + Peer() +
+                                " certificate: " + DescribeCertificate(certificate) + "; expected " +
+                                (IsAddress(host_) ? "address " : "name ") + host_);
   }
   const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
   if (reason != nullptr) return FailWith(EPROTO, reason);
@@ -174,7 +181,7 @@ int TlsTransport::Handshake() {
     // From here a peer that just closes the socket has ended its stream (and is noted as such); in the
     // handshake it stays a failure.
     SSL_set_options(ssl_, SSL_OP_IGNORE_UNEXPECTED_EOF);
-    notes_.push_back({false, std::string("TLS established; ") + SSL_get_version(ssl_) + ", " +
+    notes_.push_back({false, "TLS established with " + Peer() + "; " + SSL_get_version(ssl_) + ", " +
                                  SSL_get_cipher_name(ssl_)});
     if (role_ == Role::Client && context_->Insecure()) notes_.push_back({true, "Server certificate not verified"});
     return 0;
@@ -288,7 +295,7 @@ long TlsTransport::Read(int fd, char* buffer, std::size_t length, bool peek, int
       // A close_notify stops OpenSSL before the socket's end is read; having read that end means there was none.
       if (socketEnded_ && !endNoted_) {
         endNoted_ = true;
-        notes_.push_back({true, "TLS stream ended without close_notify"});
+        notes_.push_back({true, "TLS stream from " + Peer() + " ended without close_notify"});
       }
       return 0;
     default: error = Fail(sslError); return -1;

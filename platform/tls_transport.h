@@ -35,6 +35,7 @@ class TlsTransport : public Transport {
   int Progress(int fd, bool readable, bool writable) override;
   unsigned Needs() const override;
   bool Holds() const override;
+  // For a refused certificate, a second line describes it and names what it had to show.
   std::string FailureText() const override { return failure_; }
   std::vector<TransportNote> TakeNotes() override;
 
@@ -44,6 +45,8 @@ class TlsTransport : public Transport {
   static long BioControl(bio_st* bio, int command, long number, void* pointer);
   static bio_method_st* SocketMethod();
 
+  // The other end of the stream as the log names it.
+  std::string Peer() const { return role_ == Role::Client ? "Server" : "Client"; }
   bool Attach(int fd);
   int Handshake();
   bool FlushOut();

@@ -44,7 +44,8 @@ class Transport {
   virtual unsigned Needs() const { return 0; }
   // Bytes already taken from the socket and waiting inside the transport: no readiness announces them.
   virtual bool Holds() const { return false; }
-  // Why the stream failed, in one line, once Progress, Read or Write has failed.
+  // Why the stream failed, in one line (a handshake's may add lines that explain it), once Progress,
+  // Read or Write has failed.
   virtual std::string FailureText() const { return std::string(); }
   // Lines for the log gathered since the last call.
   virtual std::vector<TransportNote> TakeNotes() { return {}; }

@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace tapline::shell {
@@ -33,6 +34,19 @@ ConnectionOptionsDialog::ConnectionOptionsDialog(QWidget* owner) : QDialog(owner
   listen_->setToolTip(QStringLiteral("An address of this machine (127.0.0.1, ::1) or a name; empty for every interface"));
   listenForm->addRow(QStringLiteral("Listen &Address:"), listen_);
   layout->addWidget(listening);
+
+  auto* connecting = new QGroupBox(QStringLiteral("Connecting to the remote"), this);
+  auto* connectForm = new QFormLayout(connecting);
+  connectTimeout_ = new QSpinBox(connecting);
+  connectTimeout_->setObjectName(QStringLiteral("SpinConnectTimeout"));
+  connectTimeout_->setRange(0, engine::kConnectTimeoutLimit);
+  connectTimeout_->setSuffix(QStringLiteral(" s"));
+  connectTimeout_->setSpecialValueText(QStringLiteral("the system's own"));
+  connectTimeout_->setToolTip(
+      QStringLiteral("Seconds a connect to the remote host may take before it counts as failed; 0 for the system's own "
+                     "timeout"));
+  connectForm->addRow(QStringLiteral("Connect &Timeout:"), connectTimeout_);
+  layout->addWidget(connecting);
 
   auto* remote = new QGroupBox(QStringLiteral("TLS to the remote"), this);
   auto* remoteForm = new QFormLayout(remote);
@@ -109,6 +123,7 @@ QLineEdit* ConnectionOptionsDialog::FileField(const QString& name, const QString
 
 void ConnectionOptionsDialog::Load(const engine::RelayOptions& options) {
   listen_->setText(Text(options.listenAddress));
+  connectTimeout_->setValue(options.connectTimeout);
   tls_->setChecked(options.tls.toRemote);
   tlsCa_->setText(Text(options.tls.caFile));
   tlsInsecure_->setChecked(options.tls.insecure);
@@ -120,6 +135,7 @@ void ConnectionOptionsDialog::Load(const engine::RelayOptions& options) {
 
 void ConnectionOptionsDialog::Store(engine::RelayOptions& options) const {
   options.listenAddress = Text(listen_);
+  options.connectTimeout = connectTimeout_->value();
   options.tls.toRemote = tls_->isChecked();
   options.tls.caFile = Text(tlsCa_);
   options.tls.insecure = tlsInsecure_->isChecked();

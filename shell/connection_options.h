@@ -1,5 +1,5 @@
-// The "Connection Options" dialog of the Tools menu: the listening address, TLS toward the remote and for
-// clients with their files, and the capture file. Main thread only (a Qt dialog).
+// The "Connection Options" dialog of the Tools menu: the listening address, the connect timeout, TLS
+// toward the remote and for clients with their files, and the capture file. Main thread only (a Qt dialog).
 #pragma once
 
 #include <QDialog>
@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QLineEdit;
+class QSpinBox;
 
 namespace tapline::shell {
 
@@ -22,6 +23,7 @@ class ConnectionOptionsDialog : public QDialog {
   QLineEdit* FileField(const QString& name, const QString& filter, const QString& suffix, bool save);
 
   QLineEdit* listen_;
+  QSpinBox* connectTimeout_;
   QCheckBox* tls_;
   QLineEdit* tlsCa_;
   QCheckBox* tlsInsecure_;

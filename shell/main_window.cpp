@@ -184,6 +184,7 @@ void TForm1::ApplySettings() {
   connection_.tls.certFile = text(saved.tlsCert);
   connection_.tls.keyFile = text(saved.tlsKey);
   connection_.keepHost = saved.rewriteHost.value_or(1) == 0;
+  connection_.connectTimeout = static_cast<std::int32_t>(saved.connectTimeout.value_or(0));
   // Sizes beyond what a widget can be are cut to that; resize keeps within the window's limits.
   QSize size = this->size();
   if (saved.width) size.setWidth(static_cast<int>(std::min<std::uint32_t>(*saved.width, QWIDGETSIZE_MAX)));
@@ -299,6 +300,7 @@ void TForm1::SaveSettings() {
   values.tlsCert = QString::fromLocal8Bit(connection_.tls.certFile);
   values.tlsKey = QString::fromLocal8Bit(connection_.tls.keyFile);
   values.rewriteHost = !connection_.keepHost;
+  values.connectTimeout = connection_.connectTimeout;
   WriteSettings(*store, values);
 }
 

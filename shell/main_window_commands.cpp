@@ -32,8 +32,10 @@ int Tag(QObject* control) { return control->property("tag").toInt(); }
 }  // namespace
 
 void TForm1::ShowError(const QString& message) {
-  QMessageBox::critical(this, QApplication::applicationName(),
-                        QString::fromStdString(WithFullStop(message.toStdString())));
+  QMessageBox box(QMessageBox::Critical, QApplication::applicationName(),
+                  QString::fromStdString(WithFullStop(message.toStdString())), QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);  // a file name such as "<b>.pcapng" is shown as it is
+  box.exec();
 }
 
 void TForm1::OnClick(QObject* sender) {

@@ -51,6 +51,7 @@ engine::RelayOptions TForm1::CurrentOptions() const {
   options.listenAddress = connection_.listenAddress;
   options.captureFile = connection_.captureFile;
   options.keepHost = connection_.keepHost;
+  options.connectTimeout = connection_.connectTimeout;
   return options;
 }
 

@@ -1,5 +1,5 @@
 // TForm1's Tools menu items beyond the log buffer's: the Connection Options dialog (listening address,
-// TLS, capture file) and the Host rewrite's switch, and the status bar's word on TLS.
+// connect timeout, TLS, capture file) and the Host rewrite's switch, and the status bar's word on TLS.
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
@@ -15,7 +15,7 @@ void TForm1::SetUpToolsItems() {
   ui_->MenuTools->addSeparator();
   connectionOptionsItem_ = ui_->MenuTools->addAction(QStringLiteral("&Connection Options..."));
   connectionOptionsItem_->setObjectName(QStringLiteral("MenuItemConnectionOptions"));
-  connectionOptionsItem_->setStatusTip(QStringLiteral("Listening address, TLS on either side and the capture file"));
+  connectionOptionsItem_->setStatusTip(QStringLiteral("Listening address, connect timeout, TLS on either side and the capture file"));
   connect(connectionOptionsItem_, &QAction::triggered, this, [this] { ConnectionOptionsCommand(); });
   rewriteHostItem_ = ui_->MenuTools->addAction(QStringLiteral("&Rewrite Host Header"));
   rewriteHostItem_->setObjectName(QStringLiteral("MenuItemRewriteHost"));

@@ -33,7 +33,10 @@ std::unique_ptr<TForm1> OpenMainWindow(const std::vector<std::string>& args) {
   } catch (const UsageError& e) {
     // Said on standard error too, for whoever started the program from a terminal or a script.
     std::fprintf(stderr, "%s\n", WithFullStop(e.what()).c_str());
-    QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromStdString(WithFullStop(e.what())));
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), QString::fromStdString(WithFullStop(e.what())),
+                    QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);  // the argument is shown as given, never as markup
+    box.exec();
     return nullptr;
   }
   auto form = std::make_unique<TForm1>(line);

@@ -4,6 +4,8 @@
 #include <QVariant>
 #include <limits>
 
+#include "engine/relay_options.h"
+
 namespace tapline::shell {
 
 namespace {
@@ -101,6 +103,10 @@ SavedSettings ReadSettings(QSettings& settings) {
   s.tlsCert = ReadText(settings, QStringLiteral("TLS Certificate"), PathLimit);
   s.tlsKey = ReadText(settings, QStringLiteral("TLS Key"), PathLimit);
   s.rewriteHost = ReadUInt32(settings, QStringLiteral("Rewrite Host"));
+  s.connectTimeout = ReadUInt32(settings, QStringLiteral("Connect Timeout"));
+  if (s.connectTimeout && *s.connectTimeout > static_cast<std::uint32_t>(engine::kConnectTimeoutLimit)) {
+    s.connectTimeout.reset();
+  }
   return s;
 }
 
@@ -127,6 +133,7 @@ void WriteSettings(QSettings& settings, const SettingsToSave& v) {
   WriteText(settings, QStringLiteral("TLS Certificate"), v.tlsCert, PathLimit);
   WriteText(settings, QStringLiteral("TLS Key"), v.tlsKey, PathLimit);
   settings.setValue(QStringLiteral("Rewrite Host"), v.rewriteHost ? 1 : 0);
+  settings.setValue(QStringLiteral("Connect Timeout"), v.connectTimeout);
   settings.sync();
 }
 

@@ -43,6 +43,7 @@ struct SavedSettings {
   std::optional<QString> tlsCert;
   std::optional<QString> tlsKey;
   std::optional<std::uint32_t> rewriteHost;
+  std::optional<std::uint32_t> connectTimeout;  // seconds, at most engine::kConnectTimeoutLimit
   // Beyond the ten values of the design: where the window was and whether it was maximised.
   std::optional<std::int32_t> left;
   std::optional<std::int32_t> top;
@@ -70,6 +71,7 @@ struct SettingsToSave {
   QString tlsCert;
   QString tlsKey;
   bool rewriteHost = true;
+  std::int32_t connectTimeout = 0;
   int left = 0;
   int top = 0;
   bool maximized = false;

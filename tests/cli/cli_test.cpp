@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,33 +20,102 @@
 namespace tapline::test {
 namespace {
 
-TEST(CliErrors, UsageAndFieldErrorsExitTwoWithTheMessageAndNoLogLine) {
+TEST(CliErrors, UsageAndFieldErrorsExitTwoNamingTheArgumentAndNoLogLine) {
+  // A usage error says what is wrong with which argument on a line of its own, then the usage.
+  const std::string usage = "\nUsage: tapline-cli <remote host> <remote port> <local port> [-file <log file>] ";
   struct Case {
     std::vector<std::string> args;
-    std::string message;
+    std::string start;  // what standard error begins with
   } cases[] = {
-      {{}, "Usage: tapline-cli <remote host>"},
-      {{"host", "80"}, "[-auto] [-hexonly] "},
-      {{"host", "80", "0", "-bind"}, "Usage: "},
+      {{}, "Missing <remote host> <remote port> <local port>" + usage},
+      {{"host"}, "Missing <remote port> <local port>" + usage},
+      {{"host", "80"}, "Missing <local port>" + usage},
+      {{"host", "80", "0", "-foo"}, "Unknown option -foo" + usage},
+      {{"host", "80", "0", "--file", "x"}, "Unknown option --file" + usage},
+      {{"host", "80", "0", "-file", "x", "y"}, "Unexpected argument y" + usage},
+      {{"host", "80", "0", "-bind"}, "-bind needs an address" + usage},
+      {{"host", "80", "0", "-file"}, "-file needs a file name" + usage},
+      {{"host", "80", "0", "-pcap"}, "-pcap needs a file name" + usage},
+      {{"host", "80", "0", "-tls-key"}, "-tls-key needs a file name" + usage},
+      {{"host", "80", "0", "-size", "64KB"}, "-size needs one of 32KB, 128KB, 512KB, 2MB, Unlimited (got 64KB)" + usage},
+      {{"host", "80", "0", "-detail", "high"}, "-detail needs one of Low, Medium, High (got high)" + usage},
+      {{"host", "80", "0", "-detail"}, "-detail needs one of Low, Medium, High" + usage},
+      {{"host", "80", "0", "-detail", "Low\nUsage: forged"}, "-detail needs one of Low, Medium, High (got Low?Usage: forged)" + usage},
+      {{"host", "80", "0", "-connect-timeout", "-1"},
+       "-connect-timeout needs a number of seconds from 0 to 3600 (got -1)" + usage},
+      {{"host", "80", "0", "-connect-timeout", "3601"},
+       "-connect-timeout needs a number of seconds from 0 to 3600 (got 3601)" + usage},
       {{"host", "80", "0", "-bind", "not an address!"}, "Listen Address must be an IP address or host name.\n"},
       {{"host", "80", "0", "-bind", "[::1"}, "Listen Address must be an IP address or host name.\n"},
-      {{"host", "80", "0", "-size", "64KB"}, "Usage: "},
-      {{"host", "80", "0", "-detail", "high"}, "Usage: "},
-      {{"host", "80", "0", "-file"}, "Usage: "},
       {{"", "80", "0"}, "Remote Host required.\n"},
-      {{"host", "99999", "0"}, "Remote Port must be a positive integer.\n"},
-      {{"host", "80", "-1"}, "Local Port must be a nonnegative integer.\n"},
+      {{"host", "99999", "0"}, "Remote Port must be a number from 1 to 65535.\n"},
+      {{"host", "80", "-1"}, "Local Port must be a number from 0 to 65535.\n"},
+      {{"127.0.0.1", "18080", "70000"}, "Local Port must be a number from 0 to 65535.\n"},
       {{"host", "80", "0", "-file", "/no/such/dir/x.txt"},
        "Could not create log file /no/such/dir/x.txt: No such file or directory.\n"},
-      {{"host", "80", "0", "-pcap", "/no/such/dir/x.pcapng"}, "Could not create capture file.\n"},
-      {{"host", "80", "0", "-pcap"}, "Usage: "},
+      {{"host", "80", "0", "-pcap", "/no/such/dir/x.pcapng"},
+       "Could not create capture file /no/such/dir/x.pcapng: No such file or directory.\n"},
+      {{"host", "80", "0", "-pcap", "/tmp"}, "Could not create capture file /tmp: Is a directory.\n"},
   };
   for (const Case& c : cases) {
     CliProcess cli(c.args);
     EXPECT_EQ(cli.Wait(), 2);
-    EXPECT_NE(cli.Errors().find(c.message), std::string::npos) << cli.Errors();
+    EXPECT_EQ(cli.Errors().rfind(c.start, 0), 0u) << cli.Errors();
     EXPECT_EQ(cli.Output(), "");
   }
+  // The usage ends the message, with the full stop of a message box.
+  CliProcess last({"host", "80", "0", "-foo"});
+  EXPECT_EQ(last.Wait(), 2);
+  EXPECT_TRUE(last.Errors().ends_with(" [-connect-timeout <seconds>].\n")) << last.Errors();
+}
+
+std::string ReadText(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::string text;
+  if (f == nullptr) return text;
+  char chunk[8192];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+  std::fclose(f);
+  return text;
+}
+
+// `word` stands alone in `text`: no letter, digit or hyphen right before or after it.
+bool HasWord(const std::string& text, const std::string& word) {
+  auto part = [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0 || ch == '-'; };
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    const std::size_t end = at + word.size();
+    if ((at == 0 || !part(text[at - 1])) && (end == text.size() || !part(text[end]))) return true;
+  }
+  return false;
+}
+
+TEST(CliHelp, EveryOptionOfHelpIsInBothManPagesAndTheHelpPage) {
+  CliProcess cli({"--help"});
+  ASSERT_EQ(cli.Wait(), 0);
+  // The options are the words that begin the lines of the option column ("  -file <log file> ...").
+  std::vector<std::string> options;
+  const std::string help = cli.Output().substr(0, cli.Output().find("\nExit status:"));
+  for (std::size_t at = 0; (at = help.find("\n  -", at)) != std::string::npos;) {
+    at += 3;
+    for (;;) {  // "-h, --help": names joined by ", "
+      const std::size_t end = help.find_first_of(" ,\n", at);
+      options.push_back(help.substr(at, end - at));
+      if (help.compare(end, 3, ", -") != 0) break;
+      at = end + 2;
+    }
+  }
+  ASSERT_EQ(options.size(), 18u) << help;
+  const std::string resources = std::string(TAPLINE_TESTS_DIR) + "/../../resources/";
+  for (const char* page : {"man/tapline.1", "man/tapline-cli.1", "help/tapline.html"}) {
+    std::string text = ReadText(resources + page);
+    ASSERT_FALSE(text.empty()) << page;
+    for (std::size_t at; (at = text.find("\\-")) != std::string::npos;) text.erase(at, 1);  // roff's "\-"
+    for (const std::string& option : options) EXPECT_TRUE(HasWord(text, option)) << option << " is not in " << page;
+  }
+  // What -size does here, said alike in --help and the man page.
+  EXPECT_NE(help.find("-size 32KB|128KB|512KB|2MB|Unlimited\n                         accepted for the window's sake"),
+            std::string::npos)
+      << help;
 }
 
 TEST(CliErrors, LocalPortInUseEndsByItselfWithExitOne) {

@@ -107,7 +107,7 @@ TEST_F(CliTls, RemoteServerGetsTheRewrittenRequestWithItsNameAndTheLogShowsPlain
   auto startsWith = [](const char* prefix) {
     return [prefix](const std::string& line) { return line.rfind(prefix, 0) == 0; };
   };
-  auto established = std::find_if(lines.begin(), lines.end(), startsWith("TLS established; TLSv1.3, TLS_"));
+  auto established = std::find_if(lines.begin(), lines.end(), startsWith("TLS established with Server; TLSv1.3, TLS_"));
   auto answered = std::find_if(lines.begin(), lines.end(), startsWith("Server to Client"));
   EXPECT_TRUE(established != lines.end() && established < answered) << out;
   EXPECT_NE(out.find("\nHost: localhost:" + server.PortText() + "\n"), std::string::npos) << out;
@@ -129,11 +129,41 @@ TEST_F(CliTls, UntrustedServerCertificateEndsTheConnectionAsAFailedConnect) {
     ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
     std::string out = cli.Output();
     std::vector<std::string> lines = LinesFrom(out, ": TLS handshake with Server failed\n");
-    ASSERT_EQ(lines.size(), 3u) << out;
+    ASSERT_EQ(lines.size(), 4u) << out;
     // The other CA has the same name as the one that signed, so its key fails the signature instead.
     EXPECT_EQ(lines[1], extra.empty() ? "certificate verify failed: unable to get local issuer certificate"
                                       : "certificate verify failed: certificate signature failure");
-    EXPECT_EQ(lines[2], "Disconnected from Client");
+    EXPECT_EQ(lines[2].rfind("Server certificate: subject CN=localhost; ", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3], "Disconnected from Client");
+  }
+}
+
+TEST_F(CliTls, RefusedServerCertificateIsShownWithTheNameThatWasExpected) {
+  const std::string localNames = "names DNS:localhost, IP Address:127.0.0.1, IP Address:0:0:0:0:0:0:0:1; ";
+  struct Case {
+    std::string certificate, host, reason, shown;
+  } cases[] = {
+      {files_.otherNameCert, "127.0.0.1", "certificate verify failed: IP address mismatch",
+       "Server certificate: subject CN=other.example; names DNS:other.example; issuer CN=Tapline Test CA; "
+       "valid 2020-01-01 00:00:00Z to 2100-01-01 00:00:00Z; expected address 127.0.0.1"},
+      {files_.otherNameCert, "localhost", "certificate verify failed: hostname mismatch",
+       "Server certificate: subject CN=other.example; names DNS:other.example; issuer CN=Tapline Test CA; "
+       "valid 2020-01-01 00:00:00Z to 2100-01-01 00:00:00Z; expected name localhost"},
+      {files_.expiredCert, "127.0.0.1", "certificate verify failed: certificate has expired",
+       "Server certificate: subject CN=localhost; " + localNames +
+           "issuer CN=Tapline Test CA; valid 2020-01-01 00:00:00Z to 2021-01-01 00:00:00Z; expected address 127.0.0.1"},
+  };
+  for (const Case& c : cases) {
+    std::string serverError;
+    OneServer server([&](int fd) { TlsPeer::Accept(fd, c.certificate, files_.serverKey, serverError); });
+    CliProcess cli({c.host, server.PortText(), "0", "-tls", "-tls-ca", files_.caFile});
+    EXPECT_EQ(AskThroughRelay(cli, server, "waits and is dropped", 10000), "");
+    ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n")) << cli.Output();
+    std::vector<std::string> lines = LinesFrom(cli.Output(), ": TLS handshake with Server failed\n");
+    ASSERT_EQ(lines.size(), 4u) << cli.Output();
+    EXPECT_EQ(lines[1], c.reason);
+    EXPECT_EQ(lines[2], c.shown);
+    EXPECT_EQ(lines[3], "Disconnected from Client");
   }
 }
 
@@ -171,7 +201,7 @@ TEST_F(CliTls, ListenWithTheGivenCertificateServesATlsClient) {
   ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
   std::string out = cli.Output();
   EXPECT_EQ(out.find("Certificate for clients"), std::string::npos) << out;
-  EXPECT_NE(out.find(": TLS established; TLSv1.3, "), std::string::npos) << out;
+  EXPECT_NE(out.find(": TLS established with Client; TLSv1.3, "), std::string::npos) << out;
   EXPECT_NE(out.find("\nhello\n"), std::string::npos) << out;
 }
 
@@ -283,7 +313,9 @@ void BothSidesBulk(const TestCertificates& files, int clientPauseUs) {
   EXPECT_TRUE(serverCloseNotify && client->EndedWithCloseNotify()) << "each end was passed on as close_notify";
   ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n"));
   std::string out = cli.Output();
-  EXPECT_EQ(cli.Count(": TLS established; "), 2) << out;
+  // Both sides at once: each handshake names its side.
+  EXPECT_EQ(cli.Count(": TLS established with Client; TLSv1.3, "), 1) << out;
+  EXPECT_EQ(cli.Count(": TLS established with Server; TLSv1.3, "), 1) << out;
   EXPECT_EQ(out.find("without close_notify"), std::string::npos) << out;
 }
 
@@ -339,7 +371,7 @@ TEST_F(CliTls, AServerCutShortAfterTheClientsEndIsStillNotedAsSuch) {
   EXPECT_EQ(serverError, "");
   ASSERT_TRUE(cli.WaitForOutput(": Disconnected from Client\n")) << cli.Output();
   std::string out = cli.Output();
-  std::size_t noted = out.find(": TLS stream ended without close_notify\n");
+  std::size_t noted = out.find(": TLS stream from Server ended without close_notify\n");
   ASSERT_NE(noted, std::string::npos) << out;
   EXPECT_LT(noted, out.find(": Server disconnected\n")) << out;
 }
@@ -400,6 +432,10 @@ TEST_F(CliTls, BadCertificateKeyOrCaFileExitsTwoNamingTheFile) {
       {{"-tls-listen", "-tls-cert", files_.serverCert, "-tls-key", files_.otherKey},
        "The key file " + files_.otherKey + " does not match the certificate in " + files_.serverCert + ".\n"},
       {{"-tls", "-tls-ca", files_.serverKey}, "The CA file " + files_.serverKey + " holds no certificate.\n"},
+      // The system's reason for each kind of file.
+      {{"-tls-listen", "-tls-cert", files_.serverCert, "-tls-key", missing},
+       "Cannot read the key file " + missing + ": No such file or directory.\n"},
+      {{"-tls", "-tls-ca", files_.folder}, "Cannot read the CA file " + files_.folder + ": Is a directory.\n"},
   };
   const std::string logFile = files_.folder + "/refused.log";
   for (const Case& c : cases) {

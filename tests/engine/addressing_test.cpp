@@ -54,6 +54,36 @@ TEST_F(Addressing, ANameWhoseFirstAddressRefusesIsServedByTheNext) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), Inf("Could not connect to Server")), 0);
 }
 
+TEST_F(Addressing, ANameWhoseFirstAddressDoesNotAnswerInTimeIsServedByTheNext) {
+  std::uint16_t remote = 0;
+  int full = ListenFullLoopback(remote, fds);  // 127.0.0.1: SYNs go unanswered
+  ASSERT_GE(full, 0);
+  fds.push_back(full);
+  int listener = ListenLoopback6(remote);  // the same port on ::1 answers
+  ASSERT_GE(listener, 0);
+  fds.push_back(listener);
+  ws.SetResolver([](const std::string&, std::vector<platform::Endpoint>& out) {
+    out = {test::Address("127.0.0.1"), test::Address("::1")};
+    return 0;
+  });
+  connectTimeout = 1;
+  ASSERT_TRUE(Start("slow.test", std::to_string(remote)));
+  winsock::SOCKET s;
+  int client = Client(s);
+  ASSERT_TRUE(SendAll(client, "early"));
+  ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+  int peer = Accept(listener);
+  ASSERT_GE(peer, 0);
+  EXPECT_EQ(Receive(peer, 5), "early");
+  Settle();
+  std::string p = std::to_string(remote);
+  V lines = Tail(s, 1);
+  auto retried = std::find(lines.begin(), lines.end(), Inf("Could not connect to 127.0.0.1:" + p + ", trying [::1]:" + p));
+  auto connected = std::find(lines.begin(), lines.end(), Msg("Connected to Server"));
+  EXPECT_TRUE(retried < connected && connected != lines.end());
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), Inf("Could not connect to Server")), 0);
+}
+
 TEST_F(Addressing, TheDefaultListenerTakesClientsOfBothFamiliesAndShowsEachAsItIs) {
   std::uint16_t remote = 0;
   Server(remote);

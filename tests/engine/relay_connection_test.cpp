@@ -38,6 +38,24 @@ TEST_F(RelayConnection, RefusedServerConnectIsLoggedAndTheConnectionRemoved) {
   EXPECT_EQ(ReceiveToEnd(client, 2000), "") << "the client is let go";
 }
 
+TEST_F(RelayConnection, ServerConnectStillUnansweredAtTheConnectTimeoutFailsAsTimedOut) {
+  std::uint16_t remote = 0;
+  int listener = ListenFullLoopback(remote, fds);  // SYNs to it go unanswered
+  ASSERT_GE(listener, 0);
+  fds.push_back(listener);
+  connectTimeout = 1;
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(remote)));
+  winsock::SOCKET s;
+  int client = Client(s);
+  ASSERT_TRUE(WaitGone());
+  Settle();
+  EXPECT_EQ(window.About(s), (V{Msg("Client connected; 127.0.0.1:" + std::to_string(LocalPortOf(client))),
+                                Msg("Connecting to Server"), Inf("Could not connect to Server"),
+                                Inf("Connection timed out"), Msg("Disconnected from Client")}));
+  EXPECT_EQ(relay.ConnectionCount, 0);
+  EXPECT_EQ(ReceiveToEnd(client, 2000), "") << "the client is let go";
+}
+
 TEST_F(RelayConnection, DataBothWaysIsForwardedLoggedAndCounted) {
   std::uint16_t port = 0;
   int server = Server(port);

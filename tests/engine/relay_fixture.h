@@ -78,6 +78,7 @@ class RelayFixture : public ::testing::Test {
     o.hexOnly = relay.HexOnly != 0;
     o.listenAddress = listenAddress;
     o.keepHost = keepHost;
+    o.connectTimeout = connectTimeout;
     return o;
   }
 
@@ -195,6 +196,7 @@ class RelayFixture : public ::testing::Test {
   std::vector<int> fds;
   std::string listenAddress;  // -bind
   bool keepHost = false;      // -keephost
+  int connectTimeout = 0;     // -connect-timeout
   bool checkCounters = true;
   int counterChecks = 0;
   int server = -1;

@@ -24,15 +24,15 @@ TEST_F(RelayStartStop, FieldChecksRefuseTheStartWithTheirMessageAndField) {
       {"", "80", "", "", "Remote Host required", Field::RemoteHost},
       {std::string(64, 'h'), "80", "", "", "Remote Host is too long", Field::RemoteHost},
       {"h", "", "", "", "Remote Port required", Field::RemotePort},
-      {"h", "0", "", "", "Remote Port must be a positive integer", Field::RemotePort},
-      {"h", "-5", "", "", "Remote Port must be a positive integer", Field::RemotePort},
-      {"h", "http", "", "", "Remote Port must be a positive integer", Field::RemotePort},
-      {"h", " 80", "", "", "Remote Port must be a positive integer", Field::RemotePort},
-      {"h", "65536", "", "", "Remote Port must be a positive integer", Field::RemotePort},
-      {"h", "4294967377", "", "", "Remote Port must be a positive integer", Field::RemotePort},
-      {"h", "80", "-1", "", "Local Port must be a nonnegative integer", Field::LocalPort},
-      {"h", "80", "x", "", "Local Port must be a nonnegative integer", Field::LocalPort},
-      {"h", "80", "70000", "", "Local Port must be a nonnegative integer", Field::LocalPort},
+      {"h", "0", "", "", "Remote Port must be a number from 1 to 65535", Field::RemotePort},
+      {"h", "-5", "", "", "Remote Port must be a number from 1 to 65535", Field::RemotePort},
+      {"h", "http", "", "", "Remote Port must be a number from 1 to 65535", Field::RemotePort},
+      {"h", " 80", "", "", "Remote Port must be a number from 1 to 65535", Field::RemotePort},
+      {"h", "65536", "", "", "Remote Port must be a number from 1 to 65535", Field::RemotePort},
+      {"h", "4294967377", "", "", "Remote Port must be a number from 1 to 65535", Field::RemotePort},
+      {"h", "80", "-1", "", "Local Port must be a number from 0 to 65535", Field::LocalPort},
+      {"h", "80", "x", "", "Local Port must be a number from 0 to 65535", Field::LocalPort},
+      {"h", "80", "70000", "", "Local Port must be a number from 0 to 65535", Field::LocalPort},
       {"h", "80", "", "/no/such/folder/log.txt", "Could not create log file /no/such/folder/log.txt: No such file or directory",
        Field::LogFile},
       {"h", "80", "", "/tmp/" + std::string(251, 'f'), "Log File name is too long", Field::LogFile},
@@ -101,6 +101,22 @@ TEST_F(RelayStartStop, HostNotFoundStopsTheRunAndFinishesTheLogFile) {
   EXPECT_EQ(file.substr(file.size() - 18), "</body>\r\n</html>\r\n") << file;
 }
 
+TEST_F(RelayStartStop, ConnectTimeoutBeyondItsRangeIsRefusedRatherThanOverflowing) {
+  window.Set(Field::RemoteHost, "127.0.0.1");
+  window.Set(Field::RemotePort, "80");
+  for (int seconds : {-1, 3601, 2147483647}) {
+    connectTimeout = seconds;
+    try {
+      relay.StartRelay(Options());
+      ADD_FAILURE() << "started with " << seconds;
+    } catch (const engine::ValidationError& e) {
+      EXPECT_EQ(std::string(e.what()), "Connect Timeout must be a number of seconds from 0 to 3600");
+      EXPECT_EQ(e.field(), Field::ConnectTimeout);
+    }
+    EXPECT_FALSE(relay.Started);
+  }
+}
+
 TEST_F(RelayStartStop, RefusedCaptureFileLeavesTheLogFileOpen) {
   window.Set(Field::LogFile, ::testing::TempDir() + "refused.txt");
   window.Set(Field::CaptureFile, "/no/such/folder/capture.pcapng");
@@ -110,7 +126,8 @@ TEST_F(RelayStartStop, RefusedCaptureFileLeavesTheLogFileOpen) {
     relay.StartRelay(Options());
     ADD_FAILURE() << "started";
   } catch (const engine::ValidationError& e) {
-    EXPECT_EQ(std::string(e.what()), "Could not create capture file");
+    EXPECT_EQ(std::string(e.what()),
+              "Could not create capture file /no/such/folder/capture.pcapng: No such file or directory");
     EXPECT_EQ(e.field(), Field::CaptureFile);
   }
   EXPECT_FALSE(relay.Started);

@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string filler(256 * 1024, '\x5A');
   Input in(data, size);
   CaptureFile capture;
-  FUZZ_CHECK(capture.Create(Path()), "cannot create %s", Path().c_str());
+  FUZZ_CHECK(capture.Create(Path()) == 0, "cannot create %s", Path().c_str());
   TimePoint now{std::chrono::seconds(1'700'000'000)};
   std::size_t volume = 0;
   while (!in.Empty()) {

@@ -1,4 +1,5 @@
-// Any argument vector: the parser either refuses it with exactly the usage message of the program, or
+// Any argument vector: the parser either refuses it with one line on what is wrong and then exactly the
+// usage message of the program, or
 // takes the three positional texts as given and options that agree with the arguments (the last of a
 // repeated option counts, a value is whatever argument follows its option).
 //
@@ -24,7 +25,7 @@ using tapline::engine::UsageText;
 // The options that take the next argument as their value, whatever it is.
 bool IsValueOption(const std::string& option) {
   return option == "-file" || option == "-pcap" || option == "-size" || option == "-detail" || option == "-bind" ||
-         option == "-tls-ca" || option == "-tls-cert" || option == "-tls-key";
+         option == "-tls-ca" || option == "-tls-cert" || option == "-tls-key" || option == "-connect-timeout";
 }
 
 // What the arguments must give, read by the grammar's table; nullopt when they are a usage error.
@@ -69,6 +70,14 @@ std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
       line.tlsCert = value;
     } else if (option == "-tls-key") {
       line.tlsKey = value;
+    } else if (option == "-connect-timeout") {
+      // Whole seconds from 0 to 3600, digits only.
+      if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+      }
+      const long seconds = std::stol(value);
+      if (seconds > 3600) return std::nullopt;
+      line.connectTimeout = static_cast<std::int32_t>(seconds);
     } else if (option == "-size") {
       static const struct {
         const char* text;
@@ -118,7 +127,11 @@ void Check(const std::vector<std::string>& args, const std::string& program) {
   try {
     got = ParseCommandLine(args, program);
   } catch (const UsageError& e) {
-    FUZZ_CHECK(std::string(e.what()) == UsageText(program), "the usage error says \"%s\"", e.what());
+    const std::string said = e.what();
+    const std::string usage = "\n" + UsageText(program);
+    // What is wrong, on one line whatever the arguments hold, then the usage.
+    FUZZ_CHECK(said.size() > usage.size() && said.ends_with(usage) && said.find('\n') == said.size() - usage.size(),
+               "the usage error says \"%s\"", e.what());
     FUZZ_CHECK(!want.has_value(), "%zu arguments refused that the grammar accepts", args.size());
     return;
   }
@@ -156,7 +169,8 @@ void Check(const std::vector<std::string>& args, const std::string& program) {
                  line.hexOnly == want->hexOnly && line.listenAddress == want->listenAddress &&
                  line.keepHost == want->keepHost && line.tls == want->tls && line.tlsCa == want->tlsCa &&
                  line.tlsInsecure == want->tlsInsecure && line.tlsListen == want->tlsListen &&
-                 line.tlsCert == want->tlsCert && line.tlsKey == want->tlsKey,
+                 line.tlsCert == want->tlsCert && line.tlsKey == want->tlsKey &&
+                 line.connectTimeout == want->connectTimeout,
              "the options differ from what the arguments say");
   // What the options give a run: each TLS word sets its own setting and nothing else.
   tapline::engine::RelayOptions options;

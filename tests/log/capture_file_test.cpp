@@ -41,7 +41,7 @@ class CaptureFileTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     path_ = (dir_ / "capture.pcapng").string();
-    ASSERT_TRUE(capture_.Create(path_));
+    ASSERT_EQ(capture_.Create(path_), 0);
   }
   void TearDown() override {
     std::error_code ignored;

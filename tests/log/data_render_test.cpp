@@ -233,6 +233,17 @@ TEST_F(RenderTest, HeaderIsNavyAndDataLinesAreBlack) {
   EXPECT_EQ(view_.insertions[1].text, "GET / HTTP/1.0\r\n\r\n");
 }
 
+TEST_F(RenderTest, OneByteBlockIsCountedInTheSingular) {
+  log_.CreateProcessor(view_);
+  LogBlock(9, "x", "Client to Server", false);
+  LogBlock(9, "xy", "Server to Client", false);
+  Drain();
+  std::vector<std::string> lines = ViewLines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "<T>; 9: Client to Server (1 byte)");
+  EXPECT_EQ(lines[2], "<T>; 9: Server to Client (2 bytes)");
+}
+
 TEST_F(RenderTest, LeadingTextLinesThenDumpNumberedFromTheirEnd) {
   log_.CreateProcessor(view_);
   // A response header kept as text, followed by a body that is not.

@@ -1,7 +1,9 @@
 #include "log/pcapng_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
 
 #include <cstdint>
 #include <cstring>
@@ -50,10 +52,29 @@ std::uint16_t U16(const std::string& s, std::size_t at) {
 constexpr std::size_t kShbLength = 24 + 4 + 8 + 4 + 4;  // with "Tapline" as the application
 constexpr std::size_t kIdbLength = 16 + 8 + 4 + 4;      // with the time resolution
 
+TEST(PcapngWriterTest, NewFileIsReadableByItsOwnerAloneAndAnExistingOneKeepsItsMode) {
+  TempFile file;
+  const mode_t mask = ::umask(022);  // the usual mask, which alone would leave the file readable by all
+  PcapngWriter writer;
+  const int created = writer.Create(file.Path());
+  writer.Close();
+  ::umask(mask);
+  ASSERT_EQ(created, 0);
+  EXPECT_EQ(fs::status(file.Path()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  // A file the user made readable on purpose stays so, and is emptied and written as before.
+  fs::permissions(file.Path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_EQ(writer.Create(file.Path()), 0);
+  ASSERT_TRUE(writer.Sync());
+  writer.Close();
+  EXPECT_EQ(fs::status(file.Path()).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(file.Read().size(), kShbLength + kIdbLength);
+}
+
 TEST(PcapngWriterTest, HeaderBlocksFollowTheLayout) {
   TempFile file;
   PcapngWriter writer;
-  ASSERT_TRUE(writer.Create(file.Path()));
+  ASSERT_EQ(writer.Create(file.Path()), 0);
   const std::string s = file.Read();  // written at once, without a Flush
   ASSERT_EQ(s.size(), kShbLength + kIdbLength);
 
@@ -87,7 +108,7 @@ TEST(PcapngWriterTest, HeaderBlocksFollowTheLayout) {
 TEST(PcapngWriterTest, PacketDataAndCommentArePaddedToWords) {
   TempFile file;
   PcapngWriter writer;
-  ASSERT_TRUE(writer.Create(file.Path()));
+  ASSERT_EQ(writer.Create(file.Path()), 0);
   std::memcpy(writer.AddPacket(0x0000000123456789ull, 5, "abc"), "\x45\x01\x02\x03\x04", 5);
   std::memcpy(writer.AddPacket(7, 4), "wxyz", 4);
   ASSERT_TRUE(writer.Sync());
@@ -121,7 +142,7 @@ TEST(PcapngWriterTest, PacketDataAndCommentArePaddedToWords) {
 TEST(PcapngWriterTest, PacketsReachTheFileOnlyOnceFlushed) {
   TempFile file;
   PcapngWriter writer;
-  ASSERT_TRUE(writer.Create(file.Path()));
+  ASSERT_EQ(writer.Create(file.Path()), 0);
   std::memset(writer.AddPacket(1, 40), 0, 40);
   EXPECT_EQ(file.Read().size(), kShbLength + kIdbLength);
   EXPECT_EQ(writer.Pending().size(), 72u);

@@ -134,6 +134,9 @@ class TlsTransportTest : public ::testing::Test {
 
 test::TestCertificates TlsTransportTest::files_;
 
+// A failure's first line: why; a refused certificate's description follows on the next.
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
 std::string RandomBytes(std::size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::string bytes(size, '\0');
@@ -155,9 +158,12 @@ TEST_F(TlsTransportTest, BulkBothWaysThroughRefusedWritesArrivesExactAndEndsOnCl
   EXPECT_FALSE(client.failed || server.failed) << client.transport->FailureText() << server.transport->FailureText();
   EXPECT_TRUE(client.in == server.out) << client.in.size();
   EXPECT_TRUE(server.in == client.out) << server.in.size();
-  EXPECT_FALSE(client.Noted("TLS stream ended without close_notify") || server.Noted("TLS stream ended without close_notify"));
-  ASSERT_FALSE(client.notes.empty());
-  EXPECT_EQ(client.notes.front().text.rfind("TLS established; TLSv1.3, TLS_", 0), 0u) << client.notes.front().text;
+  EXPECT_FALSE(client.Noted("TLS stream from Server ended without close_notify") ||
+               server.Noted("TLS stream from Client ended without close_notify"));
+  ASSERT_FALSE(client.notes.empty() || server.notes.empty());
+  // Each side names its peer.
+  EXPECT_EQ(client.notes.front().text.rfind("TLS established with Server; TLSv1.3, TLS_", 0), 0u) << client.notes.front().text;
+  EXPECT_EQ(server.notes.front().text.rfind("TLS established with Client; TLSv1.3, TLS_", 0), 0u) << server.notes.front().text;
   EXPECT_FALSE(client.notes.front().inform);
 }
 
@@ -174,7 +180,9 @@ TEST_F(TlsTransportTest, PeerThatClosesWithoutCloseNotifyEndsTheStreamWithOneNot
   EXPECT_EQ(server.transport->Read(server.fd, &byte, 1, false, error), 0);  // asked again, still the end
   server.Turn(0);
   int noted = 0;
-  for (const TransportNote& n : server.notes) noted += n.inform && n.text == "TLS stream ended without close_notify";
+  for (const TransportNote& n : server.notes) {
+    noted += n.inform && n.text == "TLS stream from Client ended without close_notify";
+  }
   EXPECT_EQ(noted, 1);
 }
 
@@ -184,7 +192,7 @@ TEST_F(TlsTransportTest, CertificateFromUnknownCaFailsVerificationWithOpenSslsRe
   ASSERT_TRUE(Drive(client, server, [&] { return Settled(client); }));
   EXPECT_TRUE(client.failed);
   EXPECT_FALSE(client.transport->Established());
-  EXPECT_EQ(client.transport->FailureText(), "certificate verify failed: unable to get local issuer certificate");
+  EXPECT_EQ(FirstLine(client.transport->FailureText()), "certificate verify failed: unable to get local issuer certificate");
   EXPECT_TRUE(client.notes.empty());
 }
 
@@ -192,14 +200,18 @@ TEST_F(TlsTransportTest, NameTheCertificateDoesNotShowFailsVerification) {
   Peer client(ClientSide("other.localhost", files_.caFile)), server(ServerSide());
   ConnectPair(client, server);
   ASSERT_TRUE(Drive(client, server, [&] { return Settled(client); }));
-  EXPECT_EQ(client.transport->FailureText(), "certificate verify failed: hostname mismatch");
+  const std::string failure = client.transport->FailureText();
+  EXPECT_EQ(FirstLine(failure), "certificate verify failed: hostname mismatch");
+  EXPECT_TRUE(failure.ends_with("; expected name other.localhost")) << failure;
 }
 
 TEST_F(TlsTransportTest, AddressIsCheckedAsAnAddressNotAsAName) {
   Peer client(ClientSide("127.0.0.2", files_.caFile)), server(ServerSide());
   ConnectPair(client, server);
   ASSERT_TRUE(Drive(client, server, [&] { return Settled(client); }));
-  EXPECT_EQ(client.transport->FailureText(), "certificate verify failed: IP address mismatch");
+  const std::string failure = client.transport->FailureText();
+  EXPECT_EQ(FirstLine(failure), "certificate verify failed: IP address mismatch");
+  EXPECT_TRUE(failure.ends_with("; expected address 127.0.0.2")) << failure;
 }
 
 TEST_F(TlsTransportTest, InsecureModeConnectsToAnUnknownCaAndSaysSoOnce) {
@@ -326,7 +338,7 @@ void TlsSocketLayerTest::WritesIntoAFullSocketThenEnds(bool clientEndedFirst) {
   EXPECT_TRUE(client.ended);
   EXPECT_EQ(client.in.size(), taken);
   EXPECT_TRUE(client.in == data.substr(0, taken));
-  EXPECT_FALSE(client.Noted("TLS stream ended without close_notify"));
+  EXPECT_FALSE(client.Noted("TLS stream from Server ended without close_notify"));
   if (clientEndedFirst) ws.closesocket(s);
   ws.closesocket(listener);
 }

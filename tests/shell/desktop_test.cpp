@@ -174,7 +174,7 @@ class DesktopTest : public QObject {
                                            QStringLiteral("-reverse")});
     QVERIFY(p.waitForStarted());
     QByteArray said;
-    QTRY_VERIFY_WITH_TIMEOUT((said += p.readAllStandardError()).contains("Usage: TAPLINE <remote host>") ||
+    QTRY_VERIFY_WITH_TIMEOUT((said += p.readAllStandardError()).contains("Unknown option -reverse\nUsage: TAPLINE <remote host>") ||
                                  p.state() == QProcess::NotRunning,
                              20000);
     QVERIFY(p.state() == QProcess::Running);  // the usage box is up
@@ -187,7 +187,7 @@ class DesktopTest : public QObject {
       QVERIFY(!w);
     }
     QCOMPARE(driver.boxes.size(), 4u);
-    QVERIFY(driver.boxes[0].text.startsWith(QStringLiteral("Usage: TAPLINE <remote host>")));
+    QVERIFY(driver.boxes[0].text.startsWith(QStringLiteral("Unknown option -reverse\nUsage: TAPLINE <remote host>")));
     QCOMPARE(QApplication::layoutDirection(), Qt::LeftToRight);
   }
 
@@ -383,6 +383,7 @@ class DesktopTest : public QObject {
         QVERIFY(dialog != nullptr && dialog->objectName() == QStringLiteral("ConnectionOptionsDialog"));
         dialog->findChild<QLineEdit*>(QStringLiteral("EditListenAddress"))->setText(QStringLiteral("127.0.0.1"));
         dialog->findChild<QLineEdit*>(QStringLiteral("EditCaptureFile"))->setText(capture);
+        dialog->findChild<QSpinBox*>(QStringLiteral("SpinConnectTimeout"))->setValue(7);
         filled = true;
         dialog->accept();
       });
@@ -404,6 +405,7 @@ class DesktopTest : public QObject {
       QVERIFY(dialog != nullptr);
       QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("EditListenAddress"))->text(), QStringLiteral("127.0.0.1"));
       QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("EditCaptureFile"))->text(), capture);
+      QCOMPARE(dialog->findChild<QSpinBox*>(QStringLiteral("SpinConnectTimeout"))->value(), 7);
       dialog->reject();
     });
     Control<QAction>(w.get(), "MenuItemConnectionOptions")->trigger();

@@ -226,17 +226,22 @@ class WindowSettingsTest : public QObject {
 
   void usageErrors_data() {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("two arguments") << QStringList{"host", "80"};
-    QTest::newRow("one argument") << QStringList{"host"};
-    QTest::newRow("-size 64KB") << QStringList{"host", "80", "8080", "-size", "64KB"};
-    QTest::newRow("-size unlimited") << QStringList{"host", "80", "8080", "-size", "unlimited"};
-    QTest::newRow("-file without value") << QStringList{"host", "80", "8080", "-file"};
-    QTest::newRow("-detail high") << QStringList{"host", "80", "8080", "-detail", "high"};
-    QTest::newRow("unknown option") << QStringList{"host", "80", "8080", "-verbose"};
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("two arguments") << QStringList{"host", "80"} << "Missing <local port>";
+    QTest::newRow("one argument") << QStringList{"host"} << "Missing <remote port> <local port>";
+    QTest::newRow("-size 64KB") << QStringList{"host", "80", "8080", "-size", "64KB"}
+                                << "-size needs one of 32KB, 128KB, 512KB, 2MB, Unlimited (got 64KB)";
+    QTest::newRow("-size unlimited") << QStringList{"host", "80", "8080", "-size", "unlimited"}
+                                     << "-size needs one of 32KB, 128KB, 512KB, 2MB, Unlimited (got unlimited)";
+    QTest::newRow("-file without value") << QStringList{"host", "80", "8080", "-file"} << "-file needs a file name";
+    QTest::newRow("-detail high") << QStringList{"host", "80", "8080", "-detail", "high"}
+                                  << "-detail needs one of Low, Medium, High (got high)";
+    QTest::newRow("unknown option") << QStringList{"host", "80", "8080", "-verbose"} << "Unknown option -verbose";
   }
 
   void usageErrors() {
     QFETCH(QStringList, args);
+    QFETCH(QString, problem);
     UserSettings()->setValue(QStringLiteral("Remote Host"), QStringLiteral("kept"));
     const QString path = UserSettings()->fileName();
     const QByteArray before = FileBytes(path);
@@ -248,8 +253,10 @@ class WindowSettingsTest : public QObject {
     QCOMPARE(driver.boxes.size(), std::size_t{1});
     QCOMPARE(driver.boxes[0].title, QStringLiteral("Tapline"));
     QCOMPARE(driver.boxes[0].icon, QMessageBox::Critical);
-    QVERIFY(driver.boxes[0].text.startsWith(
-        QStringLiteral("Usage: TAPLINE <remote host> <remote port> <local port> [-file <log file>] ")));
+    // What is wrong on the first line, the usage after it.
+    QVERIFY2(driver.boxes[0].text.startsWith(
+                 problem + QStringLiteral("\nUsage: TAPLINE <remote host> <remote port> <local port> [-file <log file>] ")),
+             qPrintable(driver.boxes[0].text));
     QVERIFY(driver.boxes[0].text.contains(
         QStringLiteral("[-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]")));
     QVERIFY(driver.boxes[0].text.endsWith(QStringLiteral("].")));

@@ -159,13 +159,15 @@ class WindowStatesTest : public QObject {
     QTest::newRow("no host") << "" << "80" << "0" << "" << "Remote Host required." << "EditRemoteHost";
     QTest::newRow("no remote port") << "h" << "" << "0" << "" << "Remote Port required." << "EditRemotePort";
     QTest::newRow("remote port 0") << "h" << "0" << "0" << ""
-                                   << "Remote Port must be a positive integer." << "EditRemotePort";
+                                   << "Remote Port must be a number from 1 to 65535." << "EditRemotePort";
     QTest::newRow("remote port -5") << "h" << "-5" << "0" << ""
-                                    << "Remote Port must be a positive integer." << "EditRemotePort";
+                                    << "Remote Port must be a number from 1 to 65535." << "EditRemotePort";
     QTest::newRow("remote port word") << "h" << "http" << "0" << ""
-                                      << "Remote Port must be a positive integer." << "EditRemotePort";
+                                      << "Remote Port must be a number from 1 to 65535." << "EditRemotePort";
     QTest::newRow("local port -1") << "h" << "80" << "-1" << ""
-                                   << "Local Port must be a nonnegative integer." << "EditLocalPort";
+                                   << "Local Port must be a number from 0 to 65535." << "EditLocalPort";
+    QTest::newRow("local port 70000") << "h" << "80" << "70000" << ""
+                                      << "Local Port must be a number from 0 to 65535." << "EditLocalPort";
     QTest::newRow("log file") << "127.0.0.1" << "80" << "0" << noFolder
                               << "Could not create log file " + noFolder + ": No such file or directory."
                               << "EditLogFile";

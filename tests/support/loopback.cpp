@@ -37,6 +37,25 @@ int ListenLoopback(std::uint16_t& port, int backlog) {
   return fd;
 }
 
+int ListenFullLoopback(std::uint16_t& port, std::vector<int>& fillers) {
+  int listener = ListenLoopback(port, 0);
+  if (listener < 0) return -1;
+  // A few connections fill the smallest queue; the first one that does not complete shows it is full.
+  for (int i = 0; i < 8; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a = Loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+      ::close(fd);
+      break;
+    }
+    fillers.push_back(fd);
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 300) == 0) return listener;
+  }
+  ::close(listener);
+  return -1;
+}
+
 int ConnectLoopback(std::uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(port);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/endpoint.h"
 #include "platform/event_loop.h"
@@ -19,6 +20,10 @@ int ConnectLoopback(std::uint16_t port);
 // The same on ::1.
 int ListenLoopback6(std::uint16_t& port, int backlog = 16);
 int ConnectLoopback6(std::uint16_t port);
+// A listener on 127.0.0.1 that never accepts, its queue filled by the connections in `fillers` (the
+// caller closes them): the system drops every further SYN, so a connect to it waits and times out.
+// -1 when the queue could not be filled.
+int ListenFullLoopback(std::uint16_t& port, std::vector<int>& fillers);
 // A blocking accept with a time limit; -1 when nobody came.
 int AcceptWithin(int listener, int milliseconds);
 // A port that nothing listens on right now.

@@ -12,6 +12,10 @@ struct TestCertificates {
   std::string serverCert;  // for localhost, 127.0.0.1 and ::1, signed by the test CA
   std::string serverKey;   // the server certificate's key
   std::string otherKey;    // a key that belongs to no certificate
+  // With the server certificate's key and issuer, valid at fixed times: 2020 for localhost and its
+  // addresses (expired), and 2020 to 2100 for other.example alone.
+  std::string expiredCert;
+  std::string otherNameCert;
 };
 
 // Empty paths when OpenSSL failed.
