@@ -5,6 +5,7 @@ namespace tapline::engine {
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
          " <remote host> <remote port> <local port> [-file <log file>] [-pcap <capture file>]"
+         " [-split <folder>] [-json <file>]"
          " [-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]"
          " [-bind <address>] [-keephost] [-tls] [-tls-ca <file>] [-tls-insecure] [-tls-listen]"
          " [-tls-cert <file>] [-tls-key <file>]";
@@ -19,7 +20,8 @@ std::string WithFullStop(const std::string& message) {
 
 bool OptionTakesValue(const std::string& option) {
   static const char* const kWithValue[] = {"-file",  "-pcap",    "-size",    "-detail",
-                                           "-bind",  "-tls-ca",  "-tls-cert", "-tls-key"};
+                                           "-bind",  "-tls-ca",  "-tls-cert", "-tls-key",
+                                           "-split", "-json"};
   for (const char* o : kWithValue) {
     if (option == o) return true;
   }
@@ -34,6 +36,8 @@ void CommandLine::ApplyTo(RelayOptions& options) const {
   }
   if (logFile) options.logFile = *logFile;
   if (captureFile) options.captureFile = *captureFile;
+  if (splitFolder) options.splitFolder = *splitFolder;
+  if (jsonFile) options.jsonFile = *jsonFile;
   if (bufferSize) options.bufferSize = *bufferSize;
   if (detailLevel) options.detailLevel = static_cast<std::uint32_t>(*detailLevel);
   if (hexOnly) options.hexOnly = true;
@@ -69,6 +73,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
         line.logFile = value;
       } else if (a == "-pcap") {
         line.captureFile = value;
+      } else if (a == "-split") {
+        line.splitFolder = value;
+      } else if (a == "-json") {
+        line.jsonFile = value;
       } else if (a == "-tls-ca") {
         line.tlsCa = value;
       } else if (a == "-tls-cert") {

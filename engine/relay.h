@@ -13,6 +13,7 @@
 #include "engine/relay_options.h"
 #include "engine/relay_window.h"
 #include "log/capture_file.h"
+#include "log/export_sink.h"
 #include "log/traffic_log.h"
 #include "platform/event_loop.h"
 #include "platform/heap.h"
@@ -98,6 +99,9 @@ class Relay {
   // The sinks' end of turn; a capture file that could not be written is closed and says so once.
   void FlushSinks(bool waitForCapture = false);
   void CloseCapture();
+  // The exports (-split, -json): made with the start's checks, closed at the stop.
+  void OpenExports(const RelayOptions& options);
+  void CloseExports();
   void SetRunningState(bool running);
 
   // Connections.
@@ -115,6 +119,7 @@ class Relay {
   struct Block {
     std::int32_t textBytes = 0;
     bool incomplete = false;
+    std::int32_t continued = 0;  // leading bytes that finish the previous block's last character
     HostLine host;
   };
   bool ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block);
@@ -151,7 +156,8 @@ class Relay {
   void Count(Counter counter, std::int64_t& field, std::int64_t delta);
   void ShowAllCounts();
   void GiveBackOnceShown(int triesLeft);
-  std::int32_t Sock(winsock::SOCKET s) const { return static_cast<std::int32_t>(s); }
+  // The next connection's number: 1, 2, 3, ... from each start.
+  std::int32_t NextNumber();
   std::vector<log::TrafficSink*>& Sinks() { return sinks_; }
 
   RelayWindow& window_;
@@ -169,6 +175,8 @@ class Relay {
   std::vector<log::TrafficSink*> sinks_;
   // The run's capture file, one of the sinks; null without one.
   std::unique_ptr<log::CaptureFile> capture_;
+  // The run's exports, each one of the sinks.
+  std::vector<std::unique_ptr<log::ExportSink>> exports_;
   // Ended connections, freed at the end of the event that ended them.
   std::vector<Connection*> ended_;
   // Sides held back by the marks, so that a fall below the total mark knows whether to look for them.
@@ -182,6 +190,8 @@ class Relay {
   std::int64_t peakSinceGiveBack_ = 0;
   // Scheduled calls hold this weakly, so that one due after the relay has gone does nothing.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // The number the last accepted client got in this run; 0 before the first.
+  std::int32_t lastNumber_ = 0;
   // Out of descriptors: said once, until an accept succeeds again.
   bool acceptExhausted_ = false;
 };

@@ -11,7 +11,7 @@
 namespace tapline::engine {
 
 // The option a refused start names, so that a window can put the focus there.
-enum class Field { RemoteHost, RemotePort, LocalPort, LogFile, ListenAddress, CaptureFile, Tls };
+enum class Field { RemoteHost, RemotePort, LocalPort, LogFile, ListenAddress, CaptureFile, Tls, SplitFolder, JsonFile };
 
 enum class Counter {
   Connections,             // LabelConns

@@ -17,17 +17,18 @@ void TrafficLog::Data(const DataRead& event) {
   int n = std::snprintf(header, sizeof header, "%d: %s (%d bytes%s)", event.id, direction, event.length,
                         event.incomplete ? kIncomplete : "");
   LogLine(header, MessageLine, -1, n < 0 ? 0 : n, 1);
+  const Colour colour = event.direction == Direction::ClientToServer ? ClientDataLine : ServerDataLine;
 
   // The text lines are made only for whoever will see them: the file, or the view at the highest detail.
   if (event.textBytes > 0 && (File.IsOpen() || DetailLevel >= 2)) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;
     bool incomplete = false;
-    if (SplitTextLines(heap_, event.bytes, event.textBytes, head, tail, incomplete, event.hostLine) >= 0) {
+    if (SplitTextLines(heap_, event.bytes, event.textBytes, head, tail, incomplete, event.hostLine,
+                       event.continued, colour) >= 0) {
       if (File.IsOpen()) {
-        // A rewritten Host line is purple only in the view; the file shows every data line alike.
         for (const LogRecord* r = head; r != nullptr; r = r->Next) {
-          File.Write(r->Text(), static_cast<std::size_t>(r->Length), DataLine);
+          File.Write(r->Text(), static_cast<std::size_t>(r->Length), r->Colour);
         }
       }
       if (DetailLevel >= 2) {
@@ -38,10 +39,10 @@ void TrafficLog::Data(const DataRead& event) {
     }
   }
 
-  if (event.textBytes != event.length) LogHexDump(event.bytes, event.length, event.textBytes);
+  if (event.textBytes != event.length) LogHexDump(event.bytes, event.length, event.textBytes, colour);
 }
 
-bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t start) {
+bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t start, Colour colour) {
   if (!File.IsOpen() && DetailLevel < 2) return true;  // nobody would see the dump
   if (start < 0) start = 0;
   if (start >= length) return true;
@@ -56,7 +57,7 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
     for (std::int64_t o = start; o < length; o += 16) {
       FormatHexDumpLine(line, bytes, length, static_cast<std::int32_t>(o));
       line[HexDumpLineLength] = '\0';
-      if (!LogLine(line, DataLine, -1, HexDumpLineLength, 2)) return false;
+      if (!LogLine(line, colour, -1, HexDumpLineLength, 2)) return false;
     }
     return true;
   }
@@ -64,11 +65,11 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
   char* text = record->Text();
   std::size_t used = FormatHexDump(text, bytes, length, start);
   text[used] = '\0';
-  if (File.IsOpen()) File.WriteHexDump(text, used);
+  if (File.IsOpen()) File.WriteHexDump(text, used, colour);
   if (DetailLevel >= 2) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;
-    AppendLogRecord(head, tail, DataLine, static_cast<std::int32_t>(used), record);
+    AppendLogRecord(head, tail, colour, static_cast<std::int32_t>(used), record);
     Enqueue(head, tail);
   } else {
     heap_.Free(record);

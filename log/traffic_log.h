@@ -56,8 +56,8 @@ class TrafficLog : public TrafficSink {
   void Closed(std::int32_t, bool, TimePoint) override {}
   // Lines of this turn reach the log file's descriptor.
   void Flush() override;
-  // Dumps the block from `start` on; false when a line could not be queued (the rest is dropped).
-  bool LogHexDump(const char* block, std::int32_t length, std::int32_t start);
+  // Dumps the block from `start` on in `colour`; false when a line could not be queued (the rest is dropped).
+  bool LogHexDump(const char* block, std::int32_t length, std::int32_t start, Colour colour = DataLine);
 
   platform::Heap& Heap() { return heap_; }
 

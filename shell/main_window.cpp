@@ -177,6 +177,8 @@ void TForm1::ApplySettings() {
   auto text = [](const std::optional<QString>& t) { return t ? t->toLocal8Bit().toStdString() : std::string(); };
   connection_.listenAddress = text(saved.listenAddress);
   connection_.captureFile = text(saved.captureFile);
+  connection_.splitFolder = text(saved.splitFolder);
+  connection_.jsonFile = text(saved.jsonFile);
   connection_.tls.toRemote = saved.tls.value_or(0) != 0;
   connection_.tls.caFile = text(saved.tlsCa);
   connection_.tls.insecure = saved.tlsInsecure.value_or(0) != 0;
@@ -292,6 +294,8 @@ void TForm1::SaveSettings() {
   values.wrap = ui_->Memo1->Wrap();
   values.listenAddress = QString::fromLocal8Bit(connection_.listenAddress);
   values.captureFile = QString::fromLocal8Bit(connection_.captureFile);
+  values.splitFolder = QString::fromLocal8Bit(connection_.splitFolder);
+  values.jsonFile = QString::fromLocal8Bit(connection_.jsonFile);
   values.tls = connection_.tls.toRemote;
   values.tlsCa = QString::fromLocal8Bit(connection_.tls.caFile);
   values.tlsInsecure = connection_.tls.insecure;

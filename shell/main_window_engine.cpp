@@ -50,6 +50,8 @@ engine::RelayOptions TForm1::CurrentOptions() const {
   options.tls = connection_.tls;
   options.listenAddress = connection_.listenAddress;
   options.captureFile = connection_.captureFile;
+  options.splitFolder = connection_.splitFolder;
+  options.jsonFile = connection_.jsonFile;
   options.keepHost = connection_.keepHost;
   return options;
 }
