@@ -38,6 +38,10 @@ TEST(CliErrors, UsageAndFieldErrorsExitTwoWithTheMessageAndNoLogLine) {
       {{"host", "80", "0", "-file", "/no/such/dir/x.txt"}, "Could not create log file.\n"},
       {{"host", "80", "0", "-pcap", "/no/such/dir/x.pcapng"}, "Could not create capture file.\n"},
       {{"host", "80", "0", "-pcap"}, "Usage: "},
+      {{"host", "80", "0", "-split", "/proc/no/folder"}, "Could not create split folder /proc/no/folder: "},
+      {{"host", "80", "0", "-json", "/no/such/dir/x.jsonl"},
+       "Could not create JSON file /no/such/dir/x.jsonl: No such file or directory.\n"},
+      {{"host", "80", "0", "-json"}, "Usage: "},
   };
   for (const Case& c : cases) {
     CliProcess cli(c.args);
