@@ -210,5 +210,22 @@ print('texts', texts)
   }
 }
 
+TEST_F(ExportCli, ExportsThatCannotGrowSayItOnceAndTheRelayGoesOn) {
+  const long limit = 1 << 20;
+  const fs::path folder = dir_ / "split";
+  const fs::path json = dir_ / "run.jsonl";
+  CliProcess cli({"127.0.0.1", std::to_string(serverPort_), "0", "-detail", "Low", "-split", folder.string(), "-json",
+                  json.string()},
+                 0, limit);
+  const int port = cli.WaitForPort();
+  ASSERT_GT(port, 0);
+  down_[0] = RandomBytes(4 << 20, 4);
+  RunConnections(port);
+  StopWhenAllEnded(cli);
+  EXPECT_EQ(cli.Count("; Could not write split file "), 1) << cli.Output();
+  EXPECT_EQ(cli.Count("; Could not write JSON file " + json.string() + ": File too large\n"), 1) << cli.Output();
+  EXPECT_LE(static_cast<long>(fs::file_size(json)), limit);
+}
+
 }  // namespace
 }  // namespace tapline::test
