@@ -37,13 +37,13 @@ ConnectionsView::ConnectionsView(QWidget* parent) : QSplitter(Qt::Vertical, pare
   list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 4);
   list_->horizontalHeader()->setStretchLastSection(true);
   const int digit = list_->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-  const int widths[] = {5, 21, 21, 11, 13, 9, 11, 11, 5};
+  const int widths[] = {5, 17, 17, 11, 13, 9, 10, 10, 9};
   for (int column = 0; column < 9; ++column) list_->setColumnWidth(column, digit * widths[column]);
   pane_ = new ConversationPane(store_, this);
   addWidget(list_);
   addWidget(pane_);
-  setStretchFactor(0, 1);
-  setStretchFactor(1, 2);
+  setStretchFactor(0, 2);
+  setStretchFactor(1, 3);
   list_->setMinimumHeight(0);
   pane_->setMinimumHeight(0);
 
