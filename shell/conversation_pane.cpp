@@ -177,7 +177,6 @@ void ConversationPane::Render(bool fromStart) {
   if (fromStart) {
     text_->clear();
     shownBlocks_ = 0;
-    lastDirection_ = -1;
   }
   if (shownBlocks_ >= total) return;
   // The newest blocks within the budget; what comes before them is marked, not shown.
@@ -203,6 +202,8 @@ void ConversationPane::Render(bool fromStart) {
     if (!text_->document()->isEmpty()) end.insertText(QStringLiteral("\n"), mark);
     end.insertText(QStringLiteral("\u2026 %1 earlier blocks %2 \u2026").arg(skipped).arg(why), mark);
   }
+  // The time since the block before is measured from the block before, shown or not.
+  if (fromStart) lastAt_ = start > firstKept ? c->blocks[static_cast<std::size_t>(start - 1 - firstKept)].at : c->opened;
   for (std::uint64_t i = start; i < total; ++i) {
     const auto& b = c->blocks[static_cast<std::size_t>(i - firstKept)];
     AppendBlock(b, lastAt_, i == 0);

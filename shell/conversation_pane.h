@@ -48,7 +48,6 @@ class ConversationPane : public QWidget {
   std::int32_t number_ = -1;
   std::uint64_t shownBlocks_ = 0;  // blocks laid in, counted from the connection's first
   log::TimePoint lastAt_{};
-  std::int32_t lastDirection_ = -1;
   QLabel* title_;
   QComboBox* showAs_;
   QLineEdit* find_;
