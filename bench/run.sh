@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compares tapline-cli with socat, haproxy (tcp mode) and no relay at all, on loopback, and prints a table.
 #
-#   bench/run.sh [bulk] [logged] [latency] [churn] [redis] [many] [memory] [deaf] [tls] [flood]  (no names: all)
+#   bench/run.sh [bulk] [logged] [latency] [churn] [redis] [many] [memory] [deaf] [tls] [flood] [window]
+#   (no names: all of them)
 #
 # Environment: QUICK=1 for fewer runs and smaller sizes; RUNS=N to set the run count (median of N; redis
 # takes 3 unless RUNS is given);
@@ -14,7 +15,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-all_workloads=(bulk logged latency churn redis many memory deaf tls flood)
+all_workloads=(bulk logged latency churn redis many memory deaf tls flood window)
 if [[ $# -eq 0 ]]; then
   workloads=("${all_workloads[@]}")
 else
@@ -34,6 +35,8 @@ else
   hold_seconds=2; memory_mb=1024; burst_seconds=30; tls_mb=500; flood_seconds=10
 fi
 redis_runs="${RUNS:-3}"
+window_mb=50
+[[ "$quick" == 1 ]] && window_mb=20
 redis_tests=(SET GET LPUSH LRANGE_100)
 
 say() { echo "[$(date +%T)] $*" >&2; }
@@ -199,23 +202,41 @@ run_bulk() {
   servers+=($!)
   wait_listening "$iport"
   for ((r = 1; r <= runs; r++)); do
-    for v in tapline tapline-pcap socat haproxy direct; do
+    for v in tapline tapline-pcap tapline-split tapline-json socat haproxy direct; do
       for dir in up down; do
         local opt=()
         [[ "$dir" == down ]] && opt=(-R)
-        if [[ "$v" == tapline-pcap ]]; then
-          start_relay tapline "$iport" -detail Low -pcap "$work/bulk.pcapng" || continue
-        else
-          start_relay "$v" "$iport" -detail Low || continue
-        fi
+        case "$v" in
+          tapline-pcap) start_relay tapline "$iport" -detail Low -pcap "$work/bulk.pcapng" || continue ;;
+          tapline-split) start_relay tapline "$iport" -detail Low -split "$work/bulk-split" || continue ;;
+          tapline-json) start_relay tapline "$iport" -detail Low -json "$work/bulk.jsonl" || continue ;;
+          *) start_relay "$v" "$iport" -detail Low || continue ;;
+        esac
         local mbs
         mbs="$(timeout $((iperf_seconds + 20)) iperf3 -c 127.0.0.1 -p "$relay_port" -t "$iperf_seconds" -f M "${opt[@]}" 2>/dev/null |
           awk '/receiver/ {for (i = 1; i <= NF; i++) if ($i == "MBytes/sec") print $(i - 1)}')"
         stop_relay
-        rm -f "$work/bulk.pcapng"
+        rm -rf "$work/bulk.pcapng" "$work/bulk-split" "$work/bulk.jsonl"
         add "bulk_$dir/$v" "$mbs"
         sleep 0.2  # the iperf3 server takes the next test only once it has finished the last
       done
+    done
+  done
+}
+
+# --- the window: its relay rate under a flood, with the Connections tab following the connection or not
+run_window() {
+  say "window: ${window_mb} MB of text lines through the window, log tab and Connections tab, $runs runs"
+  local flood="$root/build/shell/tapline-window-flood"
+  [[ -x "$flood" ]] || cmake --build "$root/build" --target tapline-window-flood -j "$(nproc)" >/dev/null || return
+  for ((r = 1; r <= runs; r++)); do
+    for v in log pane; do
+      local arg=()
+      [[ "$v" == pane ]] && arg=(pane)
+      local out
+      out="$(XDG_CONFIG_HOME="$work/window-config" XDG_CONFIG_DIRS="$work/window-system" QT_QPA_PLATFORM=offscreen \
+        timeout 300 "$flood" "$window_mb" "${arg[@]}" 2>/dev/null)"
+      add "window_$v/tapline" "$(sed -n 's/.*relayed in [0-9.]* s (\([0-9.]*\) MB\/s).*/\1/p' <<< "$out")"
     done
   done
 }
@@ -228,13 +249,18 @@ run_logged() {
   for ((r = 1; r <= runs; r++)); do
     # Whichever goes first writes its hundreds of megabytes into page cache the machine has just taken
     # back (on this VM, memory given back costs about 2 ns a byte to touch again); take turns at that.
-    local order="txt html"
-    ((r % 2 == 0)) && order="html txt"
+    local order="txt html json"
+    ((r % 2 == 0)) && order="json html txt"
     for v in $order socat direct; do
       local mbs start end
       case "$v" in
-        txt | html)
-          start_relay tapline "$sink" -detail High -file "$work/log.$v" || continue
+        txt | html | json)
+          # The JSON Lines export beside the same terminal output as the logs have.
+          if [[ "$v" == json ]]; then
+            start_relay tapline "$sink" -detail High -json "$work/log.$v" || continue
+          else
+            start_relay tapline "$sink" -detail High -file "$work/log.$v" || continue
+          fi
           start=$(date +%s.%N)
           mbs="$(timeout 300 "$gen" bulk "$relay_port" "$logged_mb")"
           stop_relay  # returns once the log has been written out
@@ -586,6 +612,21 @@ if wants bulk; then
     row "$label" "$(fmt "$tp")" "-" "-" "$(fmt "$d")" "$(ratio "$tp" "$d")" "" "" \
       ">= 0.8 x without: $(ratio "$tp" "$t")" "$(yes_no "$(cmp_ge "$(ratio "$tp" "$t")" 0.8)")"
   done
+  # -split writes each byte once, as -pcap does: it must be at least as fast.
+  for dir in up down; do
+    label="  client->server with -split MB/s"
+    [[ "$dir" == down ]] && label="  server->client with -split MB/s"
+    tp="$(median "bulk_$dir/tapline-pcap")"; ts="$(median "bulk_$dir/tapline-split")"; d="$(median "bulk_$dir/direct")"
+    row "$label" "$(fmt "$ts")" "-" "-" "$(fmt "$d")" "$(ratio "$ts" "$d")" "" "" \
+      ">= -pcap: $(ratio "$ts" "$tp")" "$(yes_no "$(cmp_ge "$ts" "$tp")")"
+  done
+  for dir in up down; do
+    label="  client->server with -json MB/s"
+    [[ "$dir" == down ]] && label="  server->client with -json MB/s"
+    t="$(median "bulk_$dir/tapline")"; tj="$(median "bulk_$dir/tapline-json")"; d="$(median "bulk_$dir/direct")"
+    row "$label" "$(fmt "$tj")" "-" "-" "$(fmt "$d")" "$(ratio "$tj" "$d")" "" "" \
+      "x without: $(ratio "$tj" "$t")" "-"
+  done
 fi
 
 if wants logged; then
@@ -601,6 +642,18 @@ if wants logged; then
       "" "" "" "-" "-"
     row "logged .$v, stdout bytes/MB" "$(median "logged_${v}_stdout/tapline")" "-" "-" "-" "" "" "" "-" "-"
   done
+  # -json beside the same terminal output: at least as fast as the .txt log.
+  t="$(median logged_txt/tapline)"; tj="$(median logged_json/tapline)"
+  row "-json, client's MB/s" "$(fmt "$tj")" "-" "-" "$(fmt "$d")" "$(ratio "$tj" "$d")" "" "" \
+    ">= .txt: $(ratio "$tj" "$t")" "$(yes_no "$(cmp_ge "$tj" "$t")")"
+  row "-json, file bytes/MB" "$(median logged_json_bytes/tapline)" "-" "-" "-" "" "" "" "-" "-"
+fi
+
+if wants window; then
+  w="$(median window_log/tapline)"; wp="$(median window_pane/tapline)"
+  row "window flood MB/s, log tab" "$(fmt "$w")" "-" "-" "-" "" "" "" "-" "-"
+  row "window flood MB/s, Connections tab following" "$(fmt "$wp")" "-" "-" "-" "" "" "" \
+    ">= 0.9 x log tab: $(ratio "$wp" "$w")" "$(yes_no "$(cmp_ge "$(ratio "$wp" "$w")" 0.9)")"
 fi
 
 if wants latency; then

@@ -2,10 +2,14 @@
 // detail High into the log view with the 2 MB buffer, under Qt's loop. Prints how long the loop could not
 // turn at most (a 1 ms timer's longest gap) and what the view's insertions and line removals cost.
 //
-//   tapline-window-flood [megabytes]        (run it through bench/window_flood.sh)
+//   tapline-window-flood [megabytes] [pane]   (run it through bench/window_flood.sh)
+// With "pane", the Connections tab is shown and the flooding connection selected, so that the list and
+// the conversation pane follow it while it runs.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -101,6 +105,7 @@ int main(int argc, char** argv) {
   TimingApplication app(argc, argv);
   shell::SetUpApplication();
   const long long megabytes = argc > 1 ? std::atoll(argv[1]) : 50;
+  const bool pane = argc > 2 && std::string(argv[2]) == "pane";
   const long long total = megabytes * 1024 * 1024;
 
   // The sink: reads and drops everything, on a thread of its own.
@@ -167,6 +172,17 @@ int main(int argc, char** argv) {
     FloodClose(fd);
   });
 
+  QTimer select;
+  if (pane) {
+    form.findChild<QTabWidget*>(QStringLiteral("LogTabs"))->setCurrentIndex(1);
+    auto* list = form.findChild<QTableView*>(QStringLiteral("ConnectionList"));
+    QObject::connect(&select, &QTimer::timeout, [&select, list] {
+      if (list->model()->rowCount() == 0) return;
+      list->selectRow(0);
+      select.stop();
+    });
+    select.start(10);
+  }
   const qint64 started = clock.nsecsElapsed();
   bool relayed = QTest::qWaitFor([&] { return sunk.load() >= total; }, 600000);
   const qint64 relayedAt = clock.nsecsElapsed();
@@ -187,7 +203,8 @@ int main(int argc, char** argv) {
   };
   const double relaySeconds = static_cast<double>(relayedAt - started) / 1e9;
   const double shownSeconds = static_cast<double>(shownAt - started) / 1e9;
-  std::printf("window flood: %lld MB of text lines, detail High, log buffer 2 MB, %s%s%s\n", megabytes,
+  std::printf("window flood: %lld MB of text lines, detail High, log buffer 2 MB, %s, %s%s%s\n", megabytes,
+              pane ? "Connections tab shown, the connection selected" : "log tab shown",
               relayed ? "all relayed" : "NOT ALL RELAYED", closed ? "" : ", connection still open",
               shown ? "" : ", view still behind");
   std::printf("  longest gap between two turns of the message loop: %8.1f ms   (99th percentile %.1f ms, "

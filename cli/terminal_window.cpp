@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "log/format_count.h"
+#include "log/text_lines.h"
 #include "cli/lf_line_ends.h"
 
 namespace tapline::cli {
@@ -60,6 +61,8 @@ const char* TerminalWindow::ColourCode(log::Colour colour) const {
     case log::InformLine: return "\x1b[31m";         // maroon
     case log::ErrorLine: return "\x1b[1;31m";        // red
     case log::RewrittenHostLine: return "\x1b[35m";  // purple
+    case log::ClientDataLine: return "\x1b[32m";     // green: what the client sent
+    case log::ServerDataLine: return "\x1b[36m";     // cyan: what the server sent
     default: return "\x1b[39m";                      // the terminal's own colour for data
   }
 }
@@ -72,6 +75,14 @@ void TerminalWindow::InsertAtEnd(const char* text, std::size_t length, log::Colo
   // dump) costs neither a matching allocation nor a pass over fresh memory, only one write per chunk.
   // The insertions of one display step (a short connection's lines, in two colours) share the writes.
   if (!staging_) staging_.reset(new char[kStagingSize]);
+  // A terminal obeys control bytes: anything that is not text (a character cut by the end of a read
+  // shows in two pieces) goes out as "?".
+  std::string cleaned;
+  if (!log::IsUtf8Text(text, length)) {
+    cleaned.assign(text, length);
+    log::ReplaceNonText(cleaned.data(), cleaned.size());
+    text = cleaned.data();
+  }
   if (colours_) Stage(ColourCode(colour));
   const char* p = text;
   const char* end = text + length;

@@ -7,6 +7,7 @@ namespace tapline::engine {
 std::string UsageText(const std::string& program) {
   return "Usage: " + program +
          " <remote host> <remote port> <local port> [-file <log file>] [-pcap <capture file>]"
+         " [-split <folder>] [-json <file>]"
          " [-size 32KB|128KB|512KB|2MB|Unlimited] [-detail Low|Medium|High] [-auto] [-hexonly]"
          " [-bind <address>] [-keephost] [-tls] [-tls-ca <file>] [-tls-insecure] [-tls-listen]"
          " [-tls-cert <file>] [-tls-key <file>] [-connect-timeout <seconds>]";
@@ -36,6 +37,8 @@ constexpr ValueOption kValueOptions[] = {
     {"-tls-cert", "a file name"},
     {"-tls-key", "a file name"},
     {"-connect-timeout", "a number of seconds from 0 to 3600"},
+    {"-split", "a folder name"},
+    {"-json", "a file name"},
 };
 
 const ValueOption* FindValueOption(const std::string& option) {
@@ -82,6 +85,8 @@ void CommandLine::ApplyTo(RelayOptions& options) const {
   }
   if (logFile) options.logFile = *logFile;
   if (captureFile) options.captureFile = *captureFile;
+  if (splitFolder) options.splitFolder = *splitFolder;
+  if (jsonFile) options.jsonFile = *jsonFile;
   if (bufferSize) options.bufferSize = *bufferSize;
   if (detailLevel) options.detailLevel = static_cast<std::uint32_t>(*detailLevel);
   if (hexOnly) options.hexOnly = true;
@@ -118,6 +123,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::st
         line.logFile = value;
       } else if (a == "-pcap") {
         line.captureFile = value;
+      } else if (a == "-split") {
+        line.splitFolder = value;
+      } else if (a == "-json") {
+        line.jsonFile = value;
       } else if (a == "-tls-ca") {
         line.tlsCa = value;
       } else if (a == "-tls-cert") {

@@ -24,6 +24,8 @@ struct CommandLine {
   std::string localPort;
   std::optional<std::string> logFile;
   std::optional<std::string> captureFile;
+  std::optional<std::string> splitFolder;  // -split <folder>
+  std::optional<std::string> jsonFile;     // -json <file>
   std::optional<std::int32_t> bufferSize;   // 32768, 131072, 524288, 2097152, or -1
   std::optional<std::int32_t> detailLevel;  // 0 Low, 1 Medium, 2 High
   bool autoStart = false;

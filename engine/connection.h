@@ -11,7 +11,10 @@
 namespace tapline::engine {
 
 struct Connection {
-  winsock::SOCKET ClientSocket;  // also the number every log line about this connection carries
+  winsock::SOCKET ClientSocket;
+  // The connection's number in this relay run (1 for the first client, never reused): every log line,
+  // sink event and export about it carries it. Socket numbers are reused, so they cannot tell two apart.
+  std::int32_t Number;
   winsock::SOCKET ServerSocket;
   TransferBuffer ToServer;       // read from the client, waiting for the server
   TransferBuffer ToClient;       // read from the server, waiting for the client
@@ -20,6 +23,10 @@ struct Connection {
   Connection* Prev;              // a newer connection; null at the head
   std::int32_t TextMode;         // -1 undecided, 0 hex dump only, 1 text lines
   std::int32_t HttpRequestSeen;  // the last all-text client block was an HTTP/1.x request
+  // Bytes a UTF-8 character cut by the end of the last text block of each direction still needs: the
+  // next block may start with them and still be text.
+  std::int32_t ToServerContinued;
+  std::int32_t ToClientContinued;
 
   // An orderly end of one side's stream is passed on to the other side once everything before it has
   // been delivered; the connection ends when both directions have ended this way.

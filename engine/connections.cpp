@@ -73,9 +73,9 @@ void Relay::HandleSocketEvent(platform::WPARAM wParam, platform::LPARAM lParam) 
 void Relay::TransportNotes(Connection* c, SOCKET s) {
   for (const platform::TransportNote& note : ws_.TakeTransportNotes(s)) {
     if (note.inform) {
-      Log.LogInform(Sock(c->ClientSocket), note.text.c_str());
+      Log.LogInform(c->Number, note.text.c_str());
     } else {
-      Log.LogMessage(Sock(c->ClientSocket), note.text.c_str());
+      Log.LogMessage(c->Number, note.text.c_str());
     }
   }
 }
@@ -86,7 +86,7 @@ void Relay::CloseEvent(Connection* c, bool fromClient, int error) {
     FinishStream(c, fromClient);
     return;
   }
-  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t client = c->Number;
   std::string failure = ws_.TransportFailure(fromClient ? c->ClientSocket : c->ServerSocket);
   if (!failure.empty()) {
     // The transport's own handshake failed: its reason stands for the error number.
@@ -157,7 +157,7 @@ void Relay::AcceptClient() {
     return;
   }
   acceptExhausted_ = false;
-  std::int32_t client = Sock(s);
+  std::int32_t client = NextNumber();
   std::string text = "Client connected; " + peer.ToString();
   Log.LogMessage(client, text.c_str());
   auto refuse = [&](const char* why, int error) {
@@ -188,6 +188,7 @@ void Relay::AcceptClient() {
   Connection* c = new (block) Connection{};
   c->ClientSocket = s;
   c->ServerSocket = INVALID_SOCKET;
+  c->Number = client;
   c->ClientEndpoint = peer;
   c->TextMode = HexOnly ? 0 : -1;
   log::ConnectionOpened opened{client, peer, options_.remoteHost, RemotePort, Log.Now()};
@@ -214,7 +215,7 @@ void Relay::AcceptClient() {
 }
 
 void Relay::OpenServerSide(Connection* c) {
-  Log.LogMessage(Sock(c->ClientSocket), "Connecting to Server");
+  Log.LogMessage(c->Number, "Connecting to Server");
   if (!ConnectToServer(c)) {
     c->ServerSocket = INVALID_SOCKET;
     EndConnection(c, End::SetupFailed);
@@ -224,7 +225,7 @@ void Relay::OpenServerSide(Connection* c) {
 }
 
 bool Relay::ConnectToServer(Connection* c) {
-  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t client = c->Number;
   c->ServerEndpoint = RemoteHostEntry[c->AddressIndex];
   c->ServerEndpoint.SetPort(RemotePort);
   c->ServerSocket = ws_.socket(c->ServerEndpoint.IsV6() ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
@@ -272,7 +273,7 @@ void Relay::StartConnectTimeout(Connection* c) {
 void Relay::ConnectCompleted(SOCKET s, int error) {
   Connection* c = FindConnection(s);
   if (c == nullptr || s != c->ServerSocket) return;
-  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t client = c->Number;
   if (error != 0) {
     bool retry = error == WSAECONNREFUSED || error == WSAENETUNREACH || error == WSAEHOSTUNREACH ||
                  error == WSAETIMEDOUT || error == WSAEADDRNOTAVAIL || error == WSAEAFNOSUPPORT;

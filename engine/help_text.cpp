@@ -45,6 +45,10 @@ std::string HelpText(bool window) {
       "                         .html, plain text otherwise\n"
       "  -pcap <capture file>   also write every relayed connection to this pcapng file (Wireshark,\n"
       "                         tshark), whatever the detail\n"
+      "  -split <folder>        also write each connection's two directions to two files of this folder,\n"
+      "                         byte for byte as forwarded, named <number>-<from>-to-<to>.bin\n"
+      "  -json <file>           also write every event as JSON Lines (one object a line; data in base64\n"
+      "                         and, when it is UTF-8 text, as text), whatever the detail\n"
       "  -size 32KB|128KB|512KB|2MB|Unlimited\n";
   if (window) {
     text +=
@@ -112,8 +116,13 @@ std::string HelpText(bool window) {
       "                                   without XDG_DATA_HOME\n"
       "  <capture file>                   as named with -pcap" + std::string(window ? " or in Connection Options" : "") +
       "\n"
-      "  A new log or capture file is readable by you alone (mode 0600): it holds what was said (with\n"
-      "  -tls-listen, decrypted). A file that exists keeps its mode.\n"
+      "  <folder>/<n>-<from>-to-<to>.bin  one direction of connection <n>, as named with -split" +
+      std::string(window ? " or in Connection Options" : "") +
+      "\n"
+      "  <JSON file>                      as named with -json" + std::string(window ? " or in Connection Options" : "") +
+      "\n"
+      "  A new log, capture or export file is readable by you alone (mode 0600): it holds what was said\n"
+      "  (with -tls-listen, decrypted). A file that exists keeps its mode.\n"
       "\nSee " + program + "(1).\n";
   return text;
 }

@@ -13,6 +13,7 @@
 #include "engine/relay_options.h"
 #include "engine/relay_window.h"
 #include "log/capture_file.h"
+#include "log/export_sink.h"
 #include "log/traffic_log.h"
 #include "platform/event_loop.h"
 #include "platform/heap.h"
@@ -100,6 +101,9 @@ class Relay {
   // The sinks' end of turn; a capture file that could not be written is closed and says so once.
   void FlushSinks(bool waitForCapture = false);
   void CloseCapture();
+  // The exports (-split, -json): made with the start's checks, closed at the stop.
+  void OpenExports(const RelayOptions& options);
+  void CloseExports();
   void SetRunningState(bool running);
 
   // Connections.
@@ -123,6 +127,7 @@ class Relay {
   struct Block {
     std::int32_t textBytes = 0;
     bool incomplete = false;
+    std::int32_t continued = 0;  // leading bytes that finish the previous block's last character
     HostLine host;
   };
   bool ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block);
@@ -163,7 +168,8 @@ class Relay {
   void Count(Counter counter, std::int64_t& field, std::int64_t delta);
   void ShowAllCounts();
   void GiveBackOnceShown(int triesLeft);
-  std::int32_t Sock(winsock::SOCKET s) const { return static_cast<std::int32_t>(s); }
+  // The next connection's number: 1, 2, 3, ... from each start.
+  std::int32_t NextNumber();
   std::vector<log::TrafficSink*>& Sinks() { return sinks_; }
 
   RelayWindow& window_;
@@ -183,6 +189,8 @@ class Relay {
   std::unique_ptr<log::CaptureFile> capture_;
   // The block an empty side reads into; whichever side has to keep bytes keeps the block.
   TransferBuffer spare_;
+  // The run's exports, each one of the sinks.
+  std::vector<std::unique_ptr<log::ExportSink>> exports_;
   // Ended connections, freed at the end of the event that ended them.
   std::vector<Connection*> ended_;
   // Sides held back by the marks, so that a fall below the total mark knows whether to look for them.
@@ -198,6 +206,8 @@ class Relay {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // Numbers the connects to the remote, so that a timeout finds the connect it was set for.
   std::uint64_t connectAttempts_ = 0;
+  // The number the last accepted client got in this run; 0 before the first.
+  std::int32_t lastNumber_ = 0;
   // Out of descriptors: said once, until an accept succeeds again.
   bool acceptExhausted_ = false;
 };

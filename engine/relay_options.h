@@ -19,6 +19,8 @@ struct RelayOptions {
   std::string localPort;
   std::string logFile;  // empty: no log file
   std::string captureFile;  // empty: no capture file
+  std::string splitFolder;  // empty: no files per direction
+  std::string jsonFile;     // empty: no JSON Lines export
   // The log view's size in characters (32768, 131072, 524288, 2097152), or -1 for no limit.
   std::int32_t bufferSize = 32768;
   std::uint32_t detailLevel = 2;  // 0 Low, 1 Medium, 2 High

@@ -49,7 +49,10 @@ Side SideOf(Relay& r, Connection* c, bool fromClient) {
 bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std::int32_t& n, Block& block) {
   if (c->TextMode == 0) return true;
   TransferBuffer& buffer = fromClient ? c->ToServer : c->ToClient;
-  std::int32_t whole = log::ScanTextLines(buffer.Data + old, n, block.incomplete);
+  std::int32_t& continued = fromClient ? c->ToServerContinued : c->ToClientContinued;
+  block.continued = continued;
+  std::int32_t whole = log::ScanTextLines(buffer.Data + old, n, block.incomplete, continued);
+  continued = whole == n ? log::CutCharacterBytes(buffer.Data + old, n) : 0;
   if (c->TextMode == -1) c->TextMode = whole == n ? 1 : 0;
   if (fromClient) {
     if (whole == n) {
@@ -71,7 +74,7 @@ bool Relay::ClassifyBlock(Connection* c, bool fromClient, std::int32_t old, std:
 
 void Relay::ReportData(Connection* c, bool fromClient, const char* bytes, std::int32_t length, const Block& block,
                        log::TimePoint readAt) {
-  log::DataRead event{Sock(c->ClientSocket),
+  log::DataRead event{c->Number,
                       fromClient ? log::Direction::ClientToServer : log::Direction::ServerToClient,
                       bytes,
                       length,
@@ -79,7 +82,8 @@ void Relay::ReportData(Connection* c, bool fromClient, const char* bytes, std::i
                       block.textBytes,
                       block.incomplete,
                       block.host.at,
-                      block.host.length};
+                      block.host.length,
+                      block.continued};
   for (log::TrafficSink* sink : sinks_) sink->Data(event);
 }
 
@@ -137,7 +141,7 @@ std::int32_t Relay::ReadAndForward(Connection* c, bool fromClient, std::uint32_t
   std::int64_t totalRoom = TotalMark - (ClientToServerBuffered + ServerToClientBuffered);
   room = static_cast<std::uint32_t>(std::min<std::int64_t>(room, std::max<std::int64_t>(totalRoom, TotalStep)));
   most = std::min(most, std::max<std::uint32_t>(room, 1));
-  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t client = c->Number;
 
   std::int32_t old = side.buffer.Length;
   ReadResult r = ReadAvailable(heap_, ws_, side.buffer, side.from, most);
@@ -148,7 +152,7 @@ std::int32_t Relay::ReadAndForward(Connection* c, bool fromClient, std::uint32_t
       // What the transport noted about its end (a TLS stream cut short) belongs before the end itself;
       // its own event may come only after the connection is gone.
       TransportNotes(c, side.from);
-      Log.LogInform(client, fromClient ? "Client disconnected" : "Server disconnected");
+      Log.LogMessage(client, fromClient ? "Client disconnected" : "Server disconnected");
       StreamEnded(c, fromClient);
       return 0;
     case ReadResult::Failed: {
@@ -200,7 +204,7 @@ int Relay::ReasonFor(Connection* c, SOCKET s, int code) {
   // A TLS alert has no error number of its own: its words say more than "Unhandled error".
   std::string reason = ws_.StreamFailure(s);
   if (reason.empty()) return code;
-  LogInformLines(Sock(c->ClientSocket), reason);
+  LogInformLines(c->Number, reason);
   return 0;
 }
 
@@ -220,7 +224,8 @@ void Relay::FinishStream(Connection* c, bool fromClient) {
     if (ws_.ioctlsocket(side.from, FIONREAD, &waiting) != 0 || waiting == 0) break;
   }
   TransportNotes(c, side.from);
-  Log.LogInform(Sock(c->ClientSocket), fromClient ? "Client disconnected" : "Server disconnected");
+  // An orderly end is no trouble: it is drawn as the connection's other progress.
+  Log.LogMessage(c->Number, fromClient ? "Client disconnected" : "Server disconnected");
   StreamEnded(c, fromClient);
 }
 
@@ -232,7 +237,7 @@ void Relay::FlushTo(Connection* c, bool toClient) {
     int r = SendAndDrop(heap_, ws_, side.buffer, side.to);
     if (r == -1) {
       int code = ws_.WSAGetLastError();
-      Log.LogInform(Sock(c->ClientSocket), toClient ? "Could not send data to Client" : "Could not send data to Server");
+      Log.LogInform(c->Number, toClient ? "Could not send data to Client" : "Could not send data to Server");
       EndConnection(c, toClient ? End::ClientGone : End::ServerGone, ReasonFor(c, side.to, code));
       return;
     }
@@ -251,7 +256,7 @@ void Relay::StreamEnded(Connection* c, bool fromClient) {
 
 void Relay::PassOnEnds(Connection* c) {
   if (c->Closing) return;
-  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t client = c->Number;
   // An end is passed on only after everything the side sent before it has been delivered.
   if (c->ClientEnded && c->ServerConnected && !c->ServerSendShut && c->ToServer.Length == 0) {
     ws_.shutdown(c->ServerSocket, SD_SEND);

@@ -11,6 +11,8 @@
 #include <optional>
 
 #include "engine/relay.h"
+#include "log/json_lines.h"
+#include "log/split_files.h"
 #include "platform/own_addresses.h"
 #include "platform/tls_transport.h"
 
@@ -102,6 +104,7 @@ Relay::~Relay() {
   FreeEnded();
   ReleaseBuffer(heap_, spare_);
   CloseCapture();  // what it holds goes out
+  CloseExports();
   heap_.SetDrainHook(nullptr);
 }
 
@@ -122,6 +125,43 @@ void Relay::FlushSinks(bool waitForCapture) {
     Log.LogInform(text.c_str());
     Log.Flush();
   }
+  // An export that could not be written has stopped; it says so once.
+  for (auto& e : exports_) {
+    std::string failure = e->TakeFailure();
+    if (failure.empty()) continue;
+    Log.LogInform(failure.c_str());
+    Log.Flush();
+  }
+}
+
+void Relay::OpenExports(const RelayOptions& options) {
+  auto refuse = [&](const std::string& message, Field field) {
+    CloseExports();
+    CloseCapture();
+    if (Log.File.IsOpen()) Log.File.Close();
+    throw ValidationError(message, field);
+  };
+  if (!options.splitFolder.empty()) {
+    auto split = std::make_unique<log::SplitFiles>();
+    std::string reason = split->Create(options.splitFolder);
+    if (!reason.empty()) refuse("Could not create split folder " + options.splitFolder + ": " + reason, Field::SplitFolder);
+    exports_.push_back(std::move(split));
+  }
+  if (!options.jsonFile.empty()) {
+    auto json = std::make_unique<log::JsonLines>();
+    std::string reason = json->Create(options.jsonFile, options.remoteHost + ":" + options.remotePort, Log.Now());
+    if (!reason.empty()) refuse("Could not create JSON file " + options.jsonFile + ": " + reason, Field::JsonFile);
+    exports_.push_back(std::move(json));
+  }
+  for (auto& e : exports_) AddSink(e.get());
+}
+
+void Relay::CloseExports() {
+  for (auto& e : exports_) {
+    RemoveSink(e.get());
+    e->Close();
+  }
+  exports_.clear();
 }
 
 void Relay::CloseCapture() {
@@ -197,6 +237,7 @@ void Relay::ValidateOptions(const RelayOptions& options) {
     capture_ = std::move(capture);
     AddSink(capture_.get());
   }
+  OpenExports(options);
   options_ = options;
   tls_ = std::move(tls);
 }
@@ -207,6 +248,7 @@ void Relay::StartRelay(const RelayOptions& options) {
   HexOnly = options.hexOnly ? 1 : 0;
   Log.DetailLevel = options.detailLevel;
   acceptExhausted_ = false;
+  lastNumber_ = 0;
   window_.ClearLogView();
   Log.CreateProcessor(window_);
   SetTransports(tls_ != nullptr ? platform::MakeTlsFactory(tls_) : nullptr);
@@ -264,8 +306,16 @@ void Relay::StartRelay(const RelayOptions& options) {
   window_.ShowCount(Counter::ClientToServerTotal, 0);
 }
 
+std::int32_t Relay::NextNumber() {
+  // Two thousand million clients in one run would take days at the fastest churn; past that the numbers
+  // start again from 1 rather than turn negative.
+  lastNumber_ = lastNumber_ == INT32_MAX ? 1 : lastNumber_ + 1;
+  return lastNumber_;
+}
+
 void Relay::UndoStart() {
   CloseCapture();
+  CloseExports();
   Log.CloseFile();
   Log.FinishProcessor();
 }
@@ -404,6 +454,7 @@ void Relay::StopRelay() {
   // Before the display queue finishes, so that a capture's failure still reaches the view.
   FlushSinks(true);
   CloseCapture();
+  CloseExports();
   heldCount_ = 0;
   totalExceeded_ = false;
   // Before the display queue finishes, so that a log file that could not be completed says so.

@@ -11,7 +11,9 @@
 namespace tapline::engine {
 
 // The option a refused start names, so that a window can put the focus there.
-enum class Field { RemoteHost, RemotePort, LocalPort, LogFile, ListenAddress, CaptureFile, Tls, ConnectTimeout };
+enum class Field {
+  RemoteHost, RemotePort, LocalPort, LogFile, ListenAddress, CaptureFile, Tls, ConnectTimeout, SplitFolder, JsonFile
+};
 
 enum class Counter {
   Connections,             // LabelConns

@@ -10,7 +10,7 @@ using namespace winsock;
 void Relay::EndConnection(Connection* c, End how, int errorCode) {
   if (c->Closing) return;
   c->Closing = true;
-  std::int32_t client = Sock(c->ClientSocket);
+  std::int32_t client = c->Number;
   // What waits in a buffer stops counting as buffered; bytes whose handling ran out of memory never did.
   auto uncount = [&](TransferBuffer& buffer, std::int32_t uncounted, Counter counter, std::int64_t& field) {
     if (buffer.Length > 0) Count(counter, field, -(buffer.Length - uncounted));

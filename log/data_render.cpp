@@ -18,6 +18,7 @@ void TrafficLog::Data(const DataRead& event) {
   int n = std::snprintf(header, sizeof header, "%d: %s (%d %s%s)", event.id, direction, event.length,
                         event.length == 1 ? "byte" : "bytes", event.incomplete ? kIncomplete : "");
   LogLine(header, MessageLine, -1, n < 0 ? 0 : n, 1);
+  const Colour colour = event.direction == Direction::ClientToServer ? ClientDataLine : ServerDataLine;
 
   // The text lines are made only for whoever will see them: the file, or the view at the highest detail
   // while its queue takes lines (past its bound they are only counted).
@@ -26,11 +27,11 @@ void TrafficLog::Data(const DataRead& event) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;
     bool incomplete = false;
-    if (SplitTextLines(heap_, event.bytes, event.textBytes, head, tail, incomplete, event.hostLine) >= 0) {
+    if (SplitTextLines(heap_, event.bytes, event.textBytes, head, tail, incomplete, event.hostLine,
+                       event.continued, colour) >= 0) {
       if (File.IsOpen()) {
-        // A rewritten Host line is purple only in the view; the file shows every data line alike.
         for (const LogRecord* r = head; r != nullptr; r = r->Next) {
-          File.Write(r->Text(), static_cast<std::size_t>(r->Length), DataLine);
+          File.Write(r->Text(), static_cast<std::size_t>(r->Length), r->Colour);
         }
       }
       if (view) {
@@ -46,10 +47,10 @@ void TrafficLog::Data(const DataRead& event) {
     processor_->CountNotShown(std::count(event.bytes, end, '\n') + (end[-1] != '\n' ? 1 : 0));
   }
 
-  if (event.textBytes != event.length) LogHexDump(event.bytes, event.length, event.textBytes);
+  if (event.textBytes != event.length) LogHexDump(event.bytes, event.length, event.textBytes, colour);
 }
 
-bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t start) {
+bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t start, Colour colour) {
   if (start < 0) start = 0;
   if (start >= length) return true;
   bool view = DetailLevel >= 2 && !ViewSkips();
@@ -68,7 +69,7 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
     for (std::int64_t o = start; o < length; o += 16) {
       FormatHexDumpLine(line, bytes, length, static_cast<std::int32_t>(o));
       line[HexDumpLineLength] = '\0';
-      if (!LogLine(line, DataLine, -1, HexDumpLineLength, 2)) return false;
+      if (!LogLine(line, colour, -1, HexDumpLineLength, 2)) return false;
     }
     return true;
   }
@@ -76,11 +77,11 @@ bool TrafficLog::LogHexDump(const char* block, std::int32_t length, std::int32_t
   char* text = record->Text();
   std::size_t used = FormatHexDump(text, bytes, length, start);
   text[used] = '\0';
-  if (File.IsOpen()) File.WriteHexDump(text, used);
+  if (File.IsOpen()) File.WriteHexDump(text, used, colour);
   if (view) {
     LogRecord* head = nullptr;
     LogRecord* tail = nullptr;
-    AppendLogRecord(head, tail, DataLine, static_cast<std::int32_t>(used), record);
+    AppendLogRecord(head, tail, colour, static_cast<std::int32_t>(used), record);
     Enqueue(head, tail);
   } else {
     if (DetailLevel >= 2 && processor_) processor_->CountNotShown((length - start + 15) / 16);

@@ -21,44 +21,50 @@ constexpr Colour kNoSpan = 0xFFFFFF;
 constexpr std::size_t kStreamBufferSize = 256 * 1024;
 
 constexpr const char* kHeaderLines[] = {
+    "<!DOCTYPE html>",
     "<html>",
     "<head>",
+    "  <meta charset=\"utf-8\">",
     "  <meta name=\"Generator\" content=\"Tapline\">",
     "  <title>Tapline Log File</title>",
     "  <style type=\"text/css\">",
     "    <!--",
-    "    span {font-size: 10pt; font-family: \"Courier New\", Courier, monospace}",
+    "    span {font-size: 10pt; font-family: \"Courier New\", Courier, monospace; white-space: pre-wrap}",
     "    span.tserror {color: red}",
     "    span.tsmsg {color: navy}",
     "    span.tsdata {color: black}",
     "    span.tsinform {color: maroon}",
+    "    span.tsclient {color: darkgreen}",
+    "    span.tsserver {color: teal}",
+    "    span.tshost {color: purple}",
     "    body {background: white; margin-top: 0; margin-right: 0; margin-left: 0; margin-bottom: 0}",
     "    -->",
     "  </style>",
     "</head>",
     "<body>",
 };
-
-// The characters the HTML variant may have to replace; everything else is copied in runs.
+// The characters the HTML variant must replace; everything else, blanks and tabs included, is copied in
+// runs (the page keeps white space as it is, so the line ends in the file are the line breaks too).
 constexpr std::array<bool, 256> MakeSpecialTable() {
   std::array<bool, 256> table{};
-  table['<'] = table['>'] = table['&'] = table[' '] = table['\r'] = true;
+  table['<'] = table['>'] = table['&'] = true;
   return table;
 }
 constexpr std::array<bool, 256> kSpecial = MakeSpecialTable();
-
-// Any colour without a class of its own (the rewritten Host line's purple) is data in the file.
+// Every kind has a class of its own, but for colours nothing logs (which count as plain data).
 Colour FileColour(Colour colour) {
   switch (colour) {
     case MessageLine:
     case InformLine:
     case ErrorLine:
+    case ClientDataLine:
+    case ServerDataLine:
+    case RewrittenHostLine:
       return colour;
     default:
       return DataLine;
   }
 }
-
 const char* ClassName(Colour fileColour) {
   switch (fileColour) {
     case MessageLine:
@@ -67,17 +73,23 @@ const char* ClassName(Colour fileColour) {
       return "tsinform";
     case ErrorLine:
       return "tserror";
+    case ClientDataLine:
+      return "tsclient";
+    case ServerDataLine:
+      return "tsserver";
+    case RewrittenHostLine:
+      return "tshost";
     default:
       return "tsdata";
   }
 }
 
-// The most one input character becomes: "<br />" and the CR.
-constexpr std::size_t kWorstPerChar = 7;
+// The most one input character becomes: "&amp;".
+constexpr std::size_t kWorstPerChar = 5;
 
 // Escapes `length` characters for the page into `o` (room for kWorstPerChar each) and answers the end.
-// `afterBlank`: the character before them was a blank of the same text.
-char* EscapeHtml(char* o, const char* text, std::size_t length, bool afterBlank) {
+// `afterBlank` is no longer needed (white space is kept as it is) and stays for the callers' sake.
+char* EscapeHtml(char* o, const char* text, std::size_t length, bool /*afterBlank*/) {
   for (std::size_t i = 0; i < length; ++i) {
     char c = text[i];
     if (!kSpecial[static_cast<unsigned char>(c)]) {
@@ -93,35 +105,20 @@ char* EscapeHtml(char* o, const char* text, std::size_t length, bool afterBlank)
         std::memcpy(o, "&gt;", 4);
         o += 4;
         break;
-      case '&':
+      default:  // '&'
         std::memcpy(o, "&amp;", 5);
         o += 5;
-        break;
-      case ' ':
-        // Browsers fold runs of blanks; every blank after the first of a run must survive.
-        if (i == 0 ? !afterBlank : text[i - 1] != ' ') {
-          *o++ = ' ';
-        } else {
-          std::memcpy(o, "&nbsp;", 6);
-          o += 6;
-        }
-        break;
-      default:  // CR: the break tag, then the CR itself so the file keeps its lines
-        std::memcpy(o, "<br />\r", 7);
-        o += 7;
         break;
     }
   }
   return o;
 }
-
 // Whether any of the 16 characters needs escaping.
 bool AnySpecial16(const char* text) {
 #if defined(__SSE2__)
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
   __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')), _mm_cmpeq_epi8(v, _mm_set1_epi8('>'))),
-                              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')), _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
-  hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+                              _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
   return _mm_movemask_epi8(hits) != 0;
 #else
   for (int k = 0; k < 16; ++k) {
@@ -130,61 +127,24 @@ bool AnySpecial16(const char* text) {
   return false;
 #endif
 }
-
 constexpr std::size_t kDumpLine = 74;  // a dump line with its CR LF
 constexpr std::size_t kWorstDumpLine = kDumpLine * kWorstPerChar;
-
-// Escapes one hex dump line known to hold 16 bytes, laid out as FormatHexDump does, and answers the end;
-// nullptr when the line is not such a line. Its hex part holds only digits and blanks, and the offset's
-// width fixes where two blanks meet (the second of each pair becomes &nbsp;); only the character column
-// is escaped character by character, and then only when it holds something that needs it.
+// Escapes one hex dump line laid out as FormatHexDump does (72 characters and CR LF) and answers the end;
+// nullptr when the line is not such a line. Only its character column can hold anything to escape.
 char* EscapeFullDumpLine(char* o, const char* line) {
-  int digits = 0;
-  while (digits < 9 && line[digits] != ' ') ++digits;
-  if (digits < 4 || digits > 8 || line[72] != '\r' || line[73] != '\n') return nullptr;
-  // The last byte's two digits end where the blanks before the character column begin.
-  int hexEnd = digits <= 6 ? 54 : (digits == 7 ? 55 : 56);
-  if (line[hexEnd - 1] == ' ' || line[hexEnd - 2] == ' ') return nullptr;  // a short line
-  switch (digits) {
-    case 4:  // "XXXX", its blank, then the first triple's blank
-      std::memcpy(o, line, 5);
-      std::memcpy(o + 5, "&nbsp;", 6);
-      std::memcpy(o + 11, line + 6, 24);
-      o += 35;
-      break;
-    case 5:
-      std::memcpy(o, line, 30);
-      o += 30;
-      break;
-    case 6:
-      std::memcpy(o, line, 55);
-      o += 55;
-      break;
-    default:  // one blank or none before the character column: nothing but single blanks
-      std::memcpy(o, line, 56);
-      o += 56;
-      break;
-  }
-  if (digits <= 5) {  // the second blank of the middle gap, then the second half and its closing blank
-    std::memcpy(o, "&nbsp;", 6);
-    std::memcpy(o + 6, line + 31, 24);
-    o += 30;
-  }
-  if (digits <= 6) {  // the second of the two blanks before the character column
-    std::memcpy(o, "&nbsp;", 6);
-    o += 6;
-  }
+  if (line[72] != '\r' || line[73] != '\n') return nullptr;
   const char* chars = line + 56;
+  std::memcpy(o, line, 56);
+  o += 56;
   if (AnySpecial16(chars)) {
-    o = EscapeHtml(o, chars, 16, line[55] == ' ');
+    o = EscapeHtml(o, chars, 16, false);
   } else {
     std::memcpy(o, chars, 16);
     o += 16;
   }
-  std::memcpy(o, "<br />\r\n", 8);
-  return o + 8;
+  std::memcpy(o, "\r\n", 2);
+  return o + 2;
 }
-
 }  // namespace
 
 // Escaped pieces of one write are collected in the staging buffer and handed to the stream in large
@@ -294,13 +254,13 @@ void LogFile::StageEscaped(const char* text, std::size_t length, bool afterBlank
   }
 }
 
-void LogFile::WriteHexDump(const char* dump, std::size_t length) {
+void LogFile::WriteHexDump(const char* dump, std::size_t length, Colour colour) {
   if (file_ == nullptr || error_ != 0) return;
   if (!html_) {
     Put(dump, length);
     return;
   }
-  OpenSpan(DataLine);
+  OpenSpan(colour);
   std::size_t i = 0;
   for (; i + kDumpLine <= length; i += kDumpLine) {
     char* o = Reserve(kWorstDumpLine);

@@ -23,7 +23,7 @@ class LogFile {
   LogFile& operator=(const LogFile&) = delete;
 
   // Creates (or empties) the file, private to its owner when new (it holds what was said); an HTML name
-  // gets the 16 header lines. False when it cannot be created or the header cannot be written, with the
+  // gets the header lines. False when it cannot be created or the header cannot be written, with the
   // system's error number in `error`.
   bool Create(const std::string& fileName, int* error = nullptr);
   bool IsOpen() const { return file_ != nullptr; }
@@ -32,9 +32,9 @@ class LogFile {
   // WriteLogFile: one text in one colour; HTML escapes and span changes apply to the HTML variant.
   void Write(const char* text, Colour colour);
   void Write(const char* text, std::size_t length, Colour colour);
-  // Hex dump lines as FormatHexDump composes them, in the data colour: the same bytes as Write would
+  // Hex dump lines as FormatHexDump composes them, in a data colour: the same bytes as Write would
   // make of them, without escaping each character of the fixed layout.
-  void WriteHexDump(const char* dump, std::size_t length);
+  void WriteHexDump(const char* dump, std::size_t length, Colour colour = DataLine);
 
   // What was written so far goes to the file's descriptor (one write for a turn's lines). Answers 0, or
   // the error number of the first write that failed since the file was created.

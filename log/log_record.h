@@ -12,7 +12,7 @@ namespace tapline::log {
 using Colour = std::uint32_t;
 
 // The kinds of log line, and the one place that gives each its colour; a record carries the colour.
-enum class LineKind { Message, Inform, Error, Data, RewrittenHost };
+enum class LineKind { Message, Inform, Error, Data, RewrittenHost, ClientData, ServerData };
 
 constexpr Colour ColourOf(LineKind kind) {
   switch (kind) {
@@ -20,7 +20,9 @@ constexpr Colour ColourOf(LineKind kind) {
     case LineKind::Inform: return 0x000080;         // maroon, "tsinform", time-stamped
     case LineKind::Error: return 0x0000FF;          // red, "tserror", time-stamped
     case LineKind::Data: return 0x000000;           // black, "tsdata", never time-stamped
-    case LineKind::RewrittenHost: return 0x800080;  // purple in the view; written to the file as data
+    case LineKind::RewrittenHost: return 0x800080;  // purple, "tshost"
+    case LineKind::ClientData: return 0x006400;     // dark green, "tsclient": what the client sent
+    case LineKind::ServerData: return 0x808000;     // teal, "tsserver": what the server sent
   }
   return 0x000000;
 }
@@ -30,6 +32,13 @@ inline constexpr Colour InformLine = ColourOf(LineKind::Inform);
 inline constexpr Colour ErrorLine = ColourOf(LineKind::Error);
 inline constexpr Colour DataLine = ColourOf(LineKind::Data);
 inline constexpr Colour RewrittenHostLine = ColourOf(LineKind::RewrittenHost);
+inline constexpr Colour ClientDataLine = ColourOf(LineKind::ClientData);
+inline constexpr Colour ServerDataLine = ColourOf(LineKind::ServerData);
+
+// Data lines (text lines and hex dumps, whichever way they went) carry no time stamp; every other kind does.
+constexpr bool IsDataColour(Colour colour) {
+  return colour == DataLine || colour == RewrittenHostLine || colour == ClientDataLine || colour == ServerDataLine;
+}
 
 struct LogRecord {
   LogRecord* Next;

@@ -146,7 +146,7 @@ bool TrafficLog::LogLine(const char* text, Colour colour, std::int32_t socket, s
   // that a shortage of memory takes the drain-and-retry path like every other allocation of the log.
   char local[512];
   char* stamped = nullptr;
-  if (colour != 0) {
+  if (!IsDataColour(colour)) {
     char prefix[96];
     std::size_t prefixLength = FormatPrefix(prefix, sizeof prefix, socket);
     std::size_t total = prefixLength + static_cast<std::size_t>(length);

@@ -61,8 +61,8 @@ class TrafficLog : public TrafficSink {
   // A write of this run's log file failed: it holds less than the log said.
   bool FileIncomplete() const { return fileIncomplete_; }
   void ForgetFileFailure() { fileIncomplete_ = false; }
-  // Dumps the block from `start` on; false when a line could not be queued (the rest is dropped).
-  bool LogHexDump(const char* block, std::int32_t length, std::int32_t start);
+  // Dumps the block from `start` on in `colour`; false when a line could not be queued (the rest is dropped).
+  bool LogHexDump(const char* block, std::int32_t length, std::int32_t start, Colour colour = DataLine);
 
   platform::Heap& Heap() { return heap_; }
 

@@ -14,8 +14,8 @@ using TimePoint = std::chrono::system_clock::time_point;
 
 enum class Direction { ClientToServer, ServerToClient };
 
-// A client was accepted. `id` is its socket number, the number every log line about it carries; it is
-// free for another connection once Closed or Reset has been reported.
+// A client was accepted. `id` is its number in the relay run (1, 2, 3, ... in the order clients came),
+// the number every log line about it carries; no other connection of the run gets it.
 struct ConnectionOpened {
   std::int32_t id;
   platform::Endpoint client;
@@ -38,6 +38,8 @@ struct DataRead {
   bool incomplete;
   std::int32_t hostLine = -1;
   std::int32_t hostLineLength = 0;
+  // Leading bytes (0 to 3) that finish a UTF-8 character the direction's previous block began.
+  std::int32_t continued = 0;
 };
 
 class TrafficSink {

@@ -82,6 +82,15 @@ ConnectionOptionsDialog::ConnectionOptionsDialog(QWidget* owner) : QDialog(owner
                        QStringLiteral("pcapng"), true);
   capture_->setPlaceholderText(QStringLiteral("no capture file"));
   captureForm->addRow(QStringLiteral("Ca&pture File:"), capture_->parentWidget());
+  split_ = FileField(QStringLiteral("EditSplitFolder"), QString(), QString(), true, true);
+  split_->setPlaceholderText(QStringLiteral("no files per direction"));
+  split_->setToolTip(QStringLiteral("A folder for two files per connection, one per direction, as forwarded"));
+  captureForm->addRow(QStringLiteral("&Split Folder:"), split_->parentWidget());
+  json_ = FileField(QStringLiteral("EditJsonFile"), QStringLiteral("JSON Lines (*.jsonl *.json);;All files (*)"),
+                    QStringLiteral("jsonl"), true);
+  json_->setPlaceholderText(QStringLiteral("no JSON file"));
+  json_->setToolTip(QStringLiteral("A file for every event as JSON Lines, data in base64"));
+  captureForm->addRow(QStringLiteral("&JSON File:"), json_->parentWidget());
   layout->addWidget(capture);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -92,7 +101,7 @@ ConnectionOptionsDialog::ConnectionOptionsDialog(QWidget* owner) : QDialog(owner
 }
 
 QLineEdit* ConnectionOptionsDialog::FileField(const QString& name, const QString& filter, const QString& suffix,
-                                              bool save) {
+                                              bool save, bool folder) {
   auto* row = new QWidget(this);
   auto* h = new QHBoxLayout(row);
   h->setContentsMargins(0, 0, 0, 0);
@@ -105,12 +114,13 @@ QLineEdit* ConnectionOptionsDialog::FileField(const QString& name, const QString
   browse->setFixedWidth(fontMetrics().horizontalAdvance(QStringLiteral("...")) + 16);
   h->addWidget(edit);
   h->addWidget(browse);
-  connect(browse, &QPushButton::clicked, this, [this, edit, filter, suffix, save] {
+  connect(browse, &QPushButton::clicked, this, [this, edit, filter, suffix, save, folder] {
     QFileDialog dialog(this, QStringLiteral("Choose a file"));
     dialog.setObjectName(QStringLiteral("ConnectionOptionsFileDialog"));
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    dialog.setNameFilter(filter);
+    if (folder) dialog.setFileMode(QFileDialog::Directory);
+    if (!filter.isEmpty()) dialog.setNameFilter(filter);
     if (!suffix.isEmpty()) dialog.setDefaultSuffix(suffix);
     dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::DontConfirmOverwrite);
     if (!edit->text().isEmpty()) dialog.selectFile(edit->text());
@@ -131,6 +141,8 @@ void ConnectionOptionsDialog::Load(const engine::RelayOptions& options) {
   tlsCert_->setText(Text(options.tls.certFile));
   tlsKey_->setText(Text(options.tls.keyFile));
   capture_->setText(Text(options.captureFile));
+  split_->setText(Text(options.splitFolder));
+  json_->setText(Text(options.jsonFile));
 }
 
 void ConnectionOptionsDialog::Store(engine::RelayOptions& options) const {
@@ -143,6 +155,8 @@ void ConnectionOptionsDialog::Store(engine::RelayOptions& options) const {
   options.tls.certFile = Text(tlsCert_);
   options.tls.keyFile = Text(tlsKey_);
   options.captureFile = Text(capture_);
+  options.splitFolder = Text(split_);
+  options.jsonFile = Text(json_);
 }
 
 }  // namespace tapline::shell

@@ -1,5 +1,5 @@
-// The "Connection Options" dialog of the Tools menu: the listening address, the connect timeout, TLS
-// toward the remote and for clients with their files, and the capture file. Main thread only (a Qt dialog).
+// The "Connection Options" dialog of the Tools menu: the listening address, the connect timeout, TLS toward
+// the remote and for clients with their files, the capture file and the exports (-split, -json). Main thread only.
 #pragma once
 
 #include <QDialog>
@@ -20,7 +20,8 @@ class ConnectionOptionsDialog : public QDialog {
   void Store(engine::RelayOptions& options) const;
 
  private:
-  QLineEdit* FileField(const QString& name, const QString& filter, const QString& suffix, bool save);
+  QLineEdit* FileField(const QString& name, const QString& filter, const QString& suffix, bool save,
+                       bool folder = false);
 
   QLineEdit* listen_;
   QSpinBox* connectTimeout_;
@@ -31,6 +32,8 @@ class ConnectionOptionsDialog : public QDialog {
   QLineEdit* tlsCert_;
   QLineEdit* tlsKey_;
   QLineEdit* capture_;
+  QLineEdit* split_;
+  QLineEdit* json_;
 };
 
 }  // namespace tapline::shell

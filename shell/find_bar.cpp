@@ -51,18 +51,18 @@ FindBar::FindBar(LogMemo* memo, QWidget* parent) : QWidget(parent), memo_(memo) 
   filter_->setObjectName(QStringLiteral("FilterMode"));
   filter_->addItem(QStringLiteral("All lines"));
   filter_->addItem(QStringLiteral("No data"));
-  filter_->addItem(QStringLiteral("Socket"));
+  filter_->addItem(QStringLiteral("Connection"));
   filter_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  filter_->setMinimumContentsLength(9);
+  filter_->setMinimumContentsLength(10);
   filter_->setToolTip(QStringLiteral(
-      "Show every line, hide the data lines, or show only the lines of the connection whose client socket "
-      "number is given beside"));
+      "Show every line, hide the data lines, or show only the lines of the connection whose number is "
+      "given beside"));
   socket_ = new QSpinBox(this);
   socket_->setObjectName(QStringLiteral("FilterSocket"));
-  socket_->setRange(0, 9999999);
+  socket_->setRange(1, 9999999);
   socket_->setFixedWidth(socket_->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 30);
   socket_->setEnabled(false);
-  socket_->setToolTip(QStringLiteral("The connection's client socket number, as the log lines show it"));
+  socket_->setToolTip(QStringLiteral("The connection's number, as the log lines show it"));
   close_ = new QToolButton(this);
   close_->setObjectName(QStringLiteral("FindClose"));
   close_->setText(QStringLiteral("\u00d7"));

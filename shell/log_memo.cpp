@@ -9,6 +9,8 @@
 #include <QTextLayout>
 #include <limits>
 
+#include "log/log_record.h"
+
 namespace tapline::shell {
 
 namespace {
@@ -16,13 +18,28 @@ namespace {
 // Characters laid into the document at once: about 10 ms of work, so the loop keeps turning.
 constexpr qsizetype SliceCharacters = 128 * 1024;
 
+// Whether the text holds any byte of a UTF-8 sequence (the rest is ASCII, one character a byte).
+bool AnyHighByte(const char* text, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+  }
+  return false;
+}
+
+// What the bytes of a text that is not all ASCII add to or take from its count of characters once decoded.
+qsizetype DecodedDifference(const char* text, std::size_t length) {
+  if (!AnyHighByte(text, length)) return 0;
+  return QString::fromUtf8(text, static_cast<qsizetype>(length)).size() - static_cast<qsizetype>(length);
+}
+
 // The text with every line break (CR LF, lone CR, lone LF) as "\n", and its length as the limit counts
-// it: each line break as two.
+// it: each line break as two. Data lines are UTF-8 (a character cut by the end of a read shows as U+FFFD).
 QString WithLineBreaks(const char* text, std::size_t length, std::int64_t& counted) {
   QString out(static_cast<qsizetype>(length), Qt::Uninitialized);
   QChar* to = out.data();
   qsizetype n = 0;
   qsizetype breaks = 0;
+  bool high = false;
   for (std::size_t i = 0; i < length; ++i) {
     char c = text[i];
     if (c == '\r' || c == '\n') {
@@ -30,10 +47,18 @@ QString WithLineBreaks(const char* text, std::size_t length, std::int64_t& count
       to[n++] = u'\n';
       ++breaks;
     } else {
-      to[n++] = QChar(static_cast<unsigned char>(c));  // 8-bit text, shown as Latin-1
+      high = high || static_cast<unsigned char>(c) >= 0x80;
+      to[n++] = QChar(static_cast<unsigned char>(c));
     }
   }
   out.truncate(n);
+  if (high) {
+    // Decoded apart from the line breaks, which are ASCII and so never inside a sequence.
+    QByteArray bytes(static_cast<qsizetype>(n), Qt::Uninitialized);
+    for (qsizetype k = 0; k < n; ++k) bytes[k] = static_cast<char>(out.at(k).unicode());
+    out = QString::fromUtf8(bytes);
+    n = out.size();
+  }
   counted = n + breaks;
   return out;
 }
@@ -55,8 +80,9 @@ void Measure(const char* text, std::size_t length, std::int64_t& counted, qsizet
       ++lone;
     }
   }
-  counted = static_cast<std::int64_t>(length) + lone;
-  characters = static_cast<qsizetype>(length) - pairs;
+  const qsizetype decoded = DecodedDifference(text, length);
+  counted = static_cast<std::int64_t>(length) + lone + decoded;
+  characters = static_cast<qsizetype>(length) - pairs + decoded;
 }
 
 // Where the first line of `text` from `start` ends, past its line break; `broken` tells whether it had one.
@@ -93,13 +119,13 @@ int SocketOfLine(const QString& line) {
   return socket;
 }
 
-// Data lines are black (received text and hex dumps) or purple (a rewritten Host line); every other
-// colour is a time-stamped line.
+// Data lines (received text and hex dumps of either direction, a rewritten Host line) have colours of their
+// own; every other colour is a time-stamped line.
 bool IsDataBlock(const QTextBlock& block) {
   QTextBlock::iterator it = block.begin();
   const QTextCharFormat format = it.atEnd() ? block.charFormat() : it.fragment().charFormat();
   const QRgb colour = format.foreground().color().rgb() & 0xFFFFFF;
-  return colour == 0x000000 || colour == 0x800080;
+  return log::IsDataColour(colour);
 }
 
 }  // namespace
@@ -185,6 +211,11 @@ void LogMemo::ShowSlice(qsizetype budget) {
       qsizetype cut = part.text.lastIndexOf('\n', part.start + budget - 1);
       take = cut >= part.start ? cut + 1 - part.start : budget;
       if (cut < part.start && part.text.at(part.start + take - 1) == '\r') ++take;
+      // Never inside a UTF-8 character, so that each slice decodes to what the whole was counted as.
+      while (cut < part.start && take > 1 && part.start + take < part.text.size() &&
+             (static_cast<unsigned char>(part.text.at(part.start + take)) & 0xC0) == 0x80) {
+        --take;
+      }
     }
     std::int64_t counted = 0;
     QString piece = WithLineBreaks(part.text.constData() + part.start, static_cast<std::size_t>(take), counted);

@@ -13,11 +13,15 @@
 #include <QScreen>
 #include <QTimer>
 #include <QSettings>
+#include <QShortcut>
 #include <QSocketNotifier>
+#include <QTabWidget>
+#include <QTableView>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <algorithm>
 
+#include "shell/connections_view.h"
 #include "shell/find_bar.h"
 #include "shell/log_memo.h"
 #include "shell/settings.h"
@@ -161,6 +165,36 @@ void TForm1::SetUpControls() {
   findBar_ = new FindBar(ui_->Memo1, ui_->PanelLog);
   ui_->LayoutLog->insertWidget(0, findBar_);
   findBar_->hide();
+  // The log and the Connections tab (the list and one connection's conversation) share the panel; the
+  // log alone is one keystroke away (Ctrl+1), the connections another (Ctrl+2).
+  logTabs_ = new QTabWidget(ui_->PanelLog);
+  logTabs_->setObjectName(QStringLiteral("LogTabs"));
+  logTabs_->setDocumentMode(true);
+  ui_->LayoutLog->removeWidget(ui_->Memo1);
+  logTabs_->addTab(ui_->Memo1, QStringLiteral("Log"));
+  connections_ = new ConnectionsView(logTabs_);
+  logTabs_->addTab(connections_, QStringLiteral("Connections"));
+  logTabs_->setTabToolTip(0, QStringLiteral("The log (Ctrl+1)"));
+  logTabs_->setTabToolTip(1, QStringLiteral("Every connection of the run, and the conversation of the one selected (Ctrl+2)"));
+  ui_->LayoutLog->addWidget(logTabs_, 1);
+  // The tabs take their room from the log's, never from the window's design size.
+  connections_->setMinimumSize(0, 0);
+  logTabs_->setMinimumSize(ui_->Memo1->minimumSizeHint());
+  relay_->AddSink(&connections_->Store());
+  auto* showLog = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_1), this);
+  connect(showLog, &QShortcut::activated, this, [this] {
+    logTabs_->setCurrentIndex(0);
+    ui_->Memo1->setFocus();
+  });
+  auto* showConnections = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_2), this);
+  connect(showConnections, &QShortcut::activated, this, [this] {
+    logTabs_->setCurrentIndex(1);
+    connections_->Refresh();
+    connections_->List()->setFocus();
+  });
+  connect(logTabs_, &QTabWidget::currentChanged, this, [this](int index) {
+    if (index == 1) connections_->Refresh();
+  });
   connect(ui_->MenuItemFind, &QAction::triggered, this, [this] { findBar_->Open(); });
   connect(ui_->MenuItemFindNext, &QAction::triggered, this, [this] { findBar_->FindNext(false); });
   connect(ui_->MenuItemFindPrevious, &QAction::triggered, this, [this] { findBar_->FindNext(true); });
@@ -177,6 +211,8 @@ void TForm1::ApplySettings() {
   auto text = [](const std::optional<QString>& t) { return t ? t->toLocal8Bit().toStdString() : std::string(); };
   connection_.listenAddress = text(saved.listenAddress);
   connection_.captureFile = text(saved.captureFile);
+  connection_.splitFolder = text(saved.splitFolder);
+  connection_.jsonFile = text(saved.jsonFile);
   connection_.tls.toRemote = saved.tls.value_or(0) != 0;
   connection_.tls.caFile = text(saved.tlsCa);
   connection_.tls.insecure = saved.tlsInsecure.value_or(0) != 0;
@@ -293,6 +329,8 @@ void TForm1::SaveSettings() {
   values.wrap = ui_->Memo1->Wrap();
   values.listenAddress = QString::fromLocal8Bit(connection_.listenAddress);
   values.captureFile = QString::fromLocal8Bit(connection_.captureFile);
+  values.splitFolder = QString::fromLocal8Bit(connection_.splitFolder);
+  values.jsonFile = QString::fromLocal8Bit(connection_.jsonFile);
   values.tls = connection_.tls.toRemote;
   values.tlsCa = QString::fromLocal8Bit(connection_.tls.caFile);
   values.tlsInsecure = connection_.tls.insecure;

@@ -27,6 +27,8 @@ namespace Ui {
 class TForm1;
 }
 
+class QTabWidget;
+
 namespace tapline::shell {
 
 using engine::CommandLine;
@@ -35,6 +37,7 @@ using engine::UsageError;
 using engine::WithFullStop;
 
 class FindBar;
+class ConnectionsView;
 class LogMemo;
 
 class TForm1 : public QMainWindow, public engine::RelayWindow {
@@ -164,6 +167,9 @@ class TForm1 : public QMainWindow, public engine::RelayWindow {
   std::optional<QPoint> savedPlace_;
   bool savedMaximized_ = false;
   FindBar* findBar_ = nullptr;
+  // The Connections tab beside the log (Ctrl+2; Ctrl+1 shows the log alone again).
+  ConnectionsView* connections_ = nullptr;
+  QTabWidget* logTabs_ = nullptr;
 };
 
 }  // namespace tapline::shell

@@ -21,6 +21,7 @@
 #include "engine/command_line.h"
 #include "shell/log_memo.h"
 #include "shell/main_window.h"
+#include "shell/connections_view.h"
 #include "ui_main_window.h"
 
 namespace tapline::shell {
@@ -84,7 +85,12 @@ void TForm1::OnClick(QObject* sender) {
 
 void TForm1::StartCommand() {
   try {
-    relay_->StartRelay(CurrentOptions());
+    const engine::RelayOptions options = CurrentOptions();
+    connections_->SetTls(options.tls.toRemote && options.tls.forClients ? QStringLiteral("both")
+                         : options.tls.toRemote                           ? QStringLiteral("to server")
+                         : options.tls.forClients                         ? QStringLiteral("clients")
+                                                                          : QString());
+    relay_->StartRelay(options);
   } catch (const engine::ValidationError& e) {
     if (QLineEdit* field = FieldEdit(e.field())) field->setFocus();
     ShowError(QString::fromLocal8Bit(e.what()));

@@ -6,6 +6,7 @@
 
 #include "shell/log_memo.h"
 #include "shell/main_window.h"
+#include "shell/connections_view.h"
 #include "ui_main_window.h"
 
 namespace tapline::shell {
@@ -50,12 +51,18 @@ engine::RelayOptions TForm1::CurrentOptions() const {
   options.tls = connection_.tls;
   options.listenAddress = connection_.listenAddress;
   options.captureFile = connection_.captureFile;
+  options.splitFolder = connection_.splitFolder;
+  options.jsonFile = connection_.jsonFile;
   options.keepHost = connection_.keepHost;
   options.connectTimeout = connection_.connectTimeout;
   return options;
 }
 
-void TForm1::ClearLogView() { ui_->Memo1->ClearAll(); }
+void TForm1::ClearLogView() {
+  ui_->Memo1->ClearAll();
+  // A new run numbers its connections from 1 again, and Clear empties the list as it does the log.
+  connections_->ClearAll();
+}
 
 std::int64_t TForm1::TextLength() const { return ui_->Memo1->TextLength(); }
 

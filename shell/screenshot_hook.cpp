@@ -3,8 +3,11 @@
 #include <QApplication>
 #include <QFont>
 #include <QPixmap>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <cstdio>
 
 #include "shell/about_box.h"
@@ -32,6 +35,18 @@ void ArmScreenshotHook(QWidget& window) {
   window.activateWindow();
   if (!qEnvironmentVariableIsEmpty("TAPLINE_SCREENSHOT_FIND")) {
     if (auto* bar = window.findChild<FindBar*>(QStringLiteral("FindBar"))) bar->Open();
+  }
+  // With TAPLINE_SCREENSHOT_CONNECTIONS, the picture shows the Connections tab with its second row selected.
+  const bool connections = !qEnvironmentVariableIsEmpty("TAPLINE_SCREENSHOT_CONNECTIONS");
+  if (connections) {
+    QTimer::singleShot(std::max(0, delay - 600), &window, [&window] {
+      if (auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("LogTabs"))) tabs->setCurrentIndex(1);
+    });
+    QTimer::singleShot(std::max(0, delay - 300), &window, [&window] {
+      if (auto* list = window.findChild<QTableView*>(QStringLiteral("ConnectionList"))) {
+        list->selectRow(std::min(1, list->model()->rowCount() - 1));
+      }
+    });
   }
   QTimer::singleShot(delay, &window, [&window, path] {
     if (!window.grab().save(path, "PNG")) std::fprintf(stderr, "tapline: could not save %s\n", qPrintable(path));

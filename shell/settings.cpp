@@ -96,6 +96,8 @@ SavedSettings ReadSettings(QSettings& settings) {
   s.maximized = ReadUInt32(settings, QStringLiteral("Maximized"));
   s.listenAddress = ReadText(settings, QStringLiteral("Listen Address"), ListenAddressLimit);
   s.captureFile = ReadText(settings, QStringLiteral("Capture File"), PathLimit);
+  s.splitFolder = ReadText(settings, QStringLiteral("Split Folder"), PathLimit);
+  s.jsonFile = ReadText(settings, QStringLiteral("JSON File"), PathLimit);
   s.tls = ReadUInt32(settings, QStringLiteral("TLS"));
   s.tlsCa = ReadText(settings, QStringLiteral("TLS CA File"), PathLimit);
   s.tlsInsecure = ReadUInt32(settings, QStringLiteral("TLS Insecure"));
@@ -126,6 +128,8 @@ void WriteSettings(QSettings& settings, const SettingsToSave& v) {
   settings.setValue(QStringLiteral("Maximized"), v.maximized ? 1 : 0);
   WriteText(settings, QStringLiteral("Listen Address"), v.listenAddress, ListenAddressLimit);
   WriteText(settings, QStringLiteral("Capture File"), v.captureFile, PathLimit);
+  WriteText(settings, QStringLiteral("Split Folder"), v.splitFolder, PathLimit);
+  WriteText(settings, QStringLiteral("JSON File"), v.jsonFile, PathLimit);
   settings.setValue(QStringLiteral("TLS"), v.tls ? 1 : 0);
   WriteText(settings, QStringLiteral("TLS CA File"), v.tlsCa, PathLimit);
   settings.setValue(QStringLiteral("TLS Insecure"), v.tlsInsecure ? 1 : 0);

@@ -36,6 +36,8 @@ struct SavedSettings {
   // The Connection Options and the Host rewrite.
   std::optional<QString> listenAddress;
   std::optional<QString> captureFile;
+  std::optional<QString> splitFolder;
+  std::optional<QString> jsonFile;
   std::optional<std::uint32_t> tls;
   std::optional<QString> tlsCa;
   std::optional<std::uint32_t> tlsInsecure;
@@ -64,6 +66,8 @@ struct SettingsToSave {
   bool wrap = false;
   QString listenAddress;
   QString captureFile;
+  QString splitFolder;
+  QString jsonFile;
   bool tls = false;
   QString tlsCa;
   bool tlsInsecure = false;

@@ -18,6 +18,9 @@ add_library(tapline_window OBJECT
   main_window_states.cpp
   main_window_tools.cpp
   connection_options.cpp
+  connection_table.cpp
+  connections_view.cpp
+  conversation_pane.cpp
   program.cpp
   screenshot_hook.cpp
   settings.cpp

@@ -56,6 +56,9 @@ TEST(CliErrors, UsageAndFieldErrorsExitTwoNamingTheArgumentAndNoLogLine) {
       {{"host", "80", "0", "-pcap", "/no/such/dir/x.pcapng"},
        "Could not create capture file /no/such/dir/x.pcapng: No such file or directory.\n"},
       {{"host", "80", "0", "-pcap", "/tmp"}, "Could not create capture file /tmp: Is a directory.\n"},
+      {{"host", "80", "0", "-split", "/proc/no/folder"}, "Could not create split folder /proc/no/folder: "},
+      {{"host", "80", "0", "-json", "/no/such/dir/x.jsonl"},
+       "Could not create JSON file /no/such/dir/x.jsonl: No such file or directory.\n"},
   };
   for (const Case& c : cases) {
     CliProcess cli(c.args);

@@ -16,13 +16,13 @@ TEST_F(Addressing, AnIpv6RemoteInEitherFormIsUsedAtOnceAndNamedInBracketsOnTheHo
     SCOPED_TRACE(host);
     window.lines.clear();
     ASSERT_TRUE(Start(host, std::to_string(remote)));
-    winsock::SOCKET s;
-    int client = Client(s);
+    std::int32_t number;
+    int client = Client(number);
     int peer = Accept(listener);
     ASSERT_TRUE(SendAll(client, "GET / HTTP/1.1\r\nHost: a\r\n\r\n"));
     std::string expected = "GET / HTTP/1.1\r\nHost: [::1]:" + std::to_string(remote) + "\r\n\r\n";
     EXPECT_EQ(Receive(peer, expected.size()), expected);
-    EXPECT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+    EXPECT_TRUE(WaitLine(std::to_string(number) + ": Connected to Server"));
     EXPECT_FALSE(window.Has("Resolving Remote Host")) << "an address needs no lookup";
     relay.StopRelay();
   }
@@ -37,16 +37,16 @@ TEST_F(Addressing, ANameWhoseFirstAddressRefusesIsServedByTheNext) {
   });
   ASSERT_TRUE(Start("dual.test", std::to_string(remote)));
   EXPECT_TRUE(WaitLine("Remote Host resolved to ::1, 127.0.0.1"));
-  winsock::SOCKET s;
-  int client = Client(s);
+  std::int32_t number;
+  int client = Client(number);
   ASSERT_TRUE(SendAll(client, "early"));  // read while the first address fails: it must wait, not be lost
-  ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+  ASSERT_TRUE(WaitLine(std::to_string(number) + ": Connected to Server"));
   int peer = Accept(listener);
   ASSERT_GE(peer, 0);
   EXPECT_EQ(Receive(peer, 5), "early");
   Settle();
   std::string p = std::to_string(remote);
-  V lines = Tail(s, 1);
+  V lines = Tail(number, 1);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(V(lines.begin(), lines.begin() + 2),
             (V{Msg("Connecting to Server"), Inf("Could not connect to [::1]:" + p + ", trying 127.0.0.1:" + p)}));
@@ -68,7 +68,7 @@ TEST_F(Addressing, ANameWhoseFirstAddressDoesNotAnswerInTimeIsServedByTheNext) {
   });
   connectTimeout = 1;
   ASSERT_TRUE(Start("slow.test", std::to_string(remote)));
-  winsock::SOCKET s;
+  std::int32_t s;
   int client = Client(s);
   ASSERT_TRUE(SendAll(client, "early"));
   ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));

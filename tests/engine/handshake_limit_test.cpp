@@ -50,7 +50,7 @@ class HandshakeLimit : public RelayFixture {
 TEST_F(HandshakeLimit, StalledClientHandshakeIsEndedAfterTheLimitWithNoServerConnectionMade) {
   ASSERT_TRUE(StartTls(true, false));
   auto start = std::chrono::steady_clock::now();
-  winsock::SOCKET s;
+  std::int32_t s;
   int client = Client(s);
   // A handshake record that announces 200 bytes and brings the first of them, then nothing more.
   ASSERT_TRUE(SendAll(client, std::string("\x16\x03\x01\x00\xc8\x01", 6)));
@@ -72,7 +72,7 @@ TEST_F(HandshakeLimit, StalledClientHandshakeIsEndedAfterTheLimitWithNoServerCon
 
 TEST_F(HandshakeLimit, StalledServerHandshakeIsEndedAfterTheLimit) {
   ASSERT_TRUE(StartTls(false, true));
-  winsock::SOCKET s;
+  std::int32_t s;
   int client = Client(s);
   // The server takes the connection and never answers the ClientHello.
   int peer = Accept(server_);

@@ -50,7 +50,7 @@ TEST_F(HostRewrite, RequestsGetTheirHostLineAndEverythingElseIsForwardedUnchange
     if (auto at = expected.find("{host}"); at != std::string::npos) expected.replace(at, 6, host);
     ASSERT_TRUE(SendAll(o.client, c.block));
     EXPECT_EQ(Receive(o.peer, expected.size(), 3000), expected);
-    std::string header = std::to_string(o.s) + ": Client to Server (" + std::to_string(expected.size()) + " bytes" +
+    std::string header = std::to_string(o.n) + ": Client to Server (" + std::to_string(expected.size()) + " bytes" +
                          (c.block.back() != '\n' && c.purple ? ", Incomplete last line" : "");
     ASSERT_TRUE(PumpUntil(loop, [&] {
       for (const ViewLine& l : window.lines) {
@@ -75,7 +75,7 @@ TEST_F(HostRewrite, TheViewShowsTheSubstitutedLineInPlaceOfTheOldOne) {
   Open o = OpenOne();
   ASSERT_TRUE(SendAll(o.client, "GET /1 HTTP/1.1\r\nHost: a\r\n\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n"));
   std::string host = "Host: 127.0.0.1:" + std::to_string(port);
-  std::string header = std::to_string(o.s) + ": Client to Server (" + std::to_string(56 + host.size() - 7) + " bytes)";
+  std::string header = std::to_string(o.n) + ": Client to Server (" + std::to_string(56 + host.size() - 7) + " bytes)";
   ASSERT_TRUE(WaitLine(header));
   Settle();
   EXPECT_EQ(DataAfter(header),
@@ -99,7 +99,7 @@ TEST_F(HostRewrite, AHostLineThatOutgrowsAFullBufferGetsRoomFirst) {
 
 TEST_F(HostRewrite, ARequestSplitOverTwoBlocksIsNotRewritten) {
   Open o = OpenOne();
-  std::string n = std::to_string(o.s);
+  std::string n = std::to_string(o.n);
   ASSERT_TRUE(SendAll(o.client, "GET / HTTP/1.1\r\n"));
   ASSERT_TRUE(WaitLine(n + ": Client to Server (16 bytes)"));
   ASSERT_TRUE(SendAll(o.client, "Host: a\r\n\r\n"));
@@ -110,7 +110,7 @@ TEST_F(HostRewrite, ARequestSplitOverTwoBlocksIsNotRewritten) {
 
 TEST_F(HostRewrite, TheAnswerToARequestShowsItsHeaderAsTextAndItsBodyAsDump) {
   Open o = OpenOne();
-  std::string n = std::to_string(o.s);
+  std::string n = std::to_string(o.n);
   ASSERT_TRUE(SendAll(o.client, "GET / HTTP/1.1\r\nHost: a\r\n\r\n"));
   Receive(o.peer, 20, 3000);
   std::string answer = std::string("HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n") + std::string("ok\r\n\0\1\2\3", 8);
@@ -137,7 +137,7 @@ TEST_F(HostRewrite, TheAnswerToARequestShowsItsHeaderAsTextAndItsBodyAsDump) {
 
 TEST_F(HostRewrite, TheFirstBlockDecidesTextOrDumpForTheWholeConnection) {
   Open o = OpenOne();
-  std::string n = std::to_string(o.s);
+  std::string n = std::to_string(o.n);
   ASSERT_TRUE(SendAll(o.peer, std::string("\x80greeting\r\n")));
   Receive(o.client, 11, 3000);
   ASSERT_TRUE(WaitLine(n + ": Server to Client (11 bytes)"));
@@ -156,7 +156,7 @@ TEST_F(HostRewrite, HexOnlyDumpsEveryBlockOfConnectionsAcceptedWhileSet) {
   relay.HexOnly = 1;
   Open o = OpenOne();
   relay.HexOnly = 0;  // later changes do not reach existing connections
-  std::string n = std::to_string(o.s);
+  std::string n = std::to_string(o.n);
   ASSERT_TRUE(SendAll(o.client, "hello\r\n"));
   Receive(o.peer, 7, 3000);
   std::string header = n + ": Client to Server (7 bytes)";

@@ -28,8 +28,8 @@ TEST_F(RelayConnection, RefusedServerConnectIsLoggedAndTheConnectionRemoved) {
   ASSERT_TRUE(PumpUntil(loop, [&] { return window.connectionHistory.size() >= 2; }));
   ASSERT_TRUE(WaitGone());
   Settle();
-  winsock::SOCKET s = static_cast<winsock::SOCKET>(std::stoul(window.Texts().back()));
-  EXPECT_EQ(window.About(s), (V{Msg("Client connected; 127.0.0.1:" + std::to_string(LocalPortOf(client))),
+  std::int32_t number = static_cast<std::int32_t>(std::stol(window.Texts().back()));
+  EXPECT_EQ(window.About(static_cast<std::uint32_t>(number)), (V{Msg("Client connected; 127.0.0.1:" + std::to_string(LocalPortOf(client))),
                                 Msg("Connecting to Server"), Inf("Could not connect to Server"),
                                 Inf("Connection refused"), Msg("Disconnected from Client")}));
   EXPECT_EQ(window.connectionHistory.back(), 0);
@@ -45,7 +45,7 @@ TEST_F(RelayConnection, ServerConnectStillUnansweredAtTheConnectTimeoutFailsAsTi
   fds.push_back(listener);
   connectTimeout = 1;
   ASSERT_TRUE(Start("127.0.0.1", std::to_string(remote)));
-  winsock::SOCKET s;
+  std::int32_t s;
   int client = Client(s);
   ASSERT_TRUE(WaitGone());
   Settle();
@@ -60,10 +60,10 @@ TEST_F(RelayConnection, DataBothWaysIsForwardedLoggedAndCounted) {
   std::uint16_t port = 0;
   int server = Server(port);
   ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
-  winsock::SOCKET s;
-  int client = Client(s);
+  std::int32_t number;
+  int client = Client(number);
   int peer = Accept(server);
-  ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+  ASSERT_TRUE(WaitLine(std::to_string(number) + ": Connected to Server"));
   ASSERT_TRUE(SendAll(client, "ping\r\n"));
   EXPECT_EQ(Receive(peer, 6, 3000), "ping\r\n");
   ASSERT_TRUE(SendAll(peer, "pong\r\n"));
@@ -73,7 +73,7 @@ TEST_F(RelayConnection, DataBothWaysIsForwardedLoggedAndCounted) {
   EXPECT_EQ(window.Count(Counter::ClientToServerTotal), 6);
   EXPECT_EQ(window.Count(Counter::ServerToClientTotal), 6);
   EXPECT_EQ(window.Count(Counter::Connections), 1);
-  std::string n = std::to_string(s);
+  std::string n = std::to_string(number);
   std::vector<std::string> all = window.Texts();
   auto at = std::find(all.begin(), all.end(), n + ": Client to Server (6 bytes)");
   ASSERT_NE(at, all.end());
@@ -90,10 +90,10 @@ TEST_F(RelayConnection, ClientDataBeforeTheServerConnectIsBufferedThenSent) {
   int blocker = ConnectLoopback(port);
   fds.push_back(blocker);
   ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
-  winsock::SOCKET s;
-  int client = Client(s);
+  std::int32_t number;
+  int client = Client(number);
   ASSERT_TRUE(SendAll(client, "early bytes\n"));
-  std::string n = std::to_string(s);
+  std::string n = std::to_string(number);
   ASSERT_TRUE(WaitLine(n + ": Client to Server (12 bytes)"));
   if (window.Has(n + ": Connected to Server")) GTEST_SKIP() << "this system completed the connect at once";
   EXPECT_EQ(window.Count(Counter::ClientToServerBuffered), 12);
@@ -118,10 +118,10 @@ TEST_F(RelayConnection, ADeafServerHoldsTheBacklogAtTheMarkAndLosesNothingOnceIt
   int server = Server(port);
   ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
   relay.Log.DetailLevel = 0;
-  winsock::SOCKET s;
-  int client = Client(s);
+  std::int32_t number;
+  int client = Client(number);
   int peer = Accept(server);
-  ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+  ASSERT_TRUE(WaitLine(std::to_string(number) + ": Connected to Server"));
   const std::size_t size = 24 << 20;
   std::string data(size, ' ');
   std::mt19937 random(7);
@@ -170,7 +170,7 @@ TEST_F(RelayConnection, ManyDeafServersTogetherHoldNoMoreThanTheTotalMarkAndLose
   ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
   std::vector<int> clients, peers;
   for (int i = 0; i < Count; ++i) {
-    winsock::SOCKET s;
+    std::int32_t s;
     clients.push_back(Client(s));
     peers.push_back(Accept(server));
     ASSERT_GE(peers.back(), 0);
@@ -257,8 +257,8 @@ TEST_F(RelayEnding, ClientClosingIsPassedOnAndTheConnectionEndsWhenTheServerFoll
   EXPECT_EQ(ReceiveToEnd(o.client, 3000), "ok\n") << "the half-closed client still gets the answer";
   ASSERT_TRUE(WaitGone());
   Settle();
-  EXPECT_EQ(Tail(o.s, 3), (V{Msg("Client to Server (4 bytes)"), Inf("Client disconnected"),
-                             Msg("Server to Client (3 bytes)"), Inf("Server disconnected"),
+  EXPECT_EQ(Tail(o.n, 3), (V{Msg("Client to Server (4 bytes)"), Msg("Client disconnected"),
+                             Msg("Server to Client (3 bytes)"), Msg("Server disconnected"),
                              Msg("Disconnected from Server"), Msg("Disconnected from Client")}));
   EXPECT_EQ(window.Count(Counter::Connections), 0);
   EXPECT_EQ(window.Count(Counter::ClientToServerBuffered), 0);
@@ -275,8 +275,8 @@ TEST_F(RelayEnding, ServerClosingFirstIsPassedOnToTheClient) {
   Forget(o.client);
   ASSERT_TRUE(WaitGone());
   Settle();
-  EXPECT_EQ(Tail(o.s, 3), (V{Msg("Server to Client (5 bytes)"), Inf("Server disconnected"),
-                             Inf("Client disconnected"), Msg("Disconnected from Server"),
+  EXPECT_EQ(Tail(o.n, 3), (V{Msg("Server to Client (5 bytes)"), Msg("Server disconnected"),
+                             Msg("Client disconnected"), Msg("Disconnected from Server"),
                              Msg("Disconnected from Client")}));
 }
 
@@ -286,7 +286,7 @@ TEST_F(RelayEnding, ClientResetEndsTheConnectionAtOnce) {
   Forget(o.client);
   ASSERT_TRUE(WaitGone());
   Settle();
-  EXPECT_EQ(Tail(o.s, 3), (V{Inf("Client disconnected"), Inf("Connection reset by peer"),
+  EXPECT_EQ(Tail(o.n, 3), (V{Inf("Client disconnected"), Inf("Connection reset by peer"),
                              Msg("Disconnected from Server")}));
   EXPECT_EQ(ReceiveToEnd(o.peer, 2000), "") << "the server is let go";
 }
@@ -297,7 +297,7 @@ TEST_F(RelayEnding, ServerResetEndsTheConnectionAtOnce) {
   Forget(o.peer);
   ASSERT_TRUE(WaitGone());
   Settle();
-  EXPECT_EQ(Tail(o.s, 3), (V{Inf("Server disconnected"), Inf("Connection reset by peer"),
+  EXPECT_EQ(Tail(o.n, 3), (V{Inf("Server disconnected"), Inf("Connection reset by peer"),
                              Msg("Disconnected from Client")}));
   EXPECT_EQ(ReceiveToEnd(o.client, 2000), "");
 }
@@ -320,7 +320,7 @@ TEST_F(RelayEnding, AResetWithBytesWaitingForThatSideIsLoggedAsAReset) {
     Forget(victim);
     ASSERT_TRUE(WaitGone());
     Settle();
-    V lines = Tail(o.s, 3);
+    V lines = Tail(o.n, 3);
     V expected = clientResets ? V{Inf("Client disconnected"), Inf("Connection reset by peer"), Msg("Disconnected from Server")}
                               : V{Inf("Server disconnected"), Inf("Connection reset by peer"), Msg("Disconnected from Client")};
     // Data lines may come first; the connection ends with the reset's three lines.
@@ -341,12 +341,39 @@ TEST_F(RelayEnding, StopDisconnectsEveryClientNewestFirst) {
   relay.StopByUser(false);
   Settle();
   V stop(window.lines.begin() + static_cast<long>(before), window.lines.end());
-  auto n = [](winsock::SOCKET s) { return std::to_string(s) + ": "; };
+  auto n = [](std::int32_t number) { return std::to_string(number) + ": "; };
   EXPECT_EQ(stop, (V{Err("Stopped by user"), Msg("Local Port closed"),
-                     Msg(n(c.s) + "Disconnected from Client"), Msg(n(c.s) + "Disconnected from Server"),
-                     Msg(n(b.s) + "Disconnected from Client"), Msg(n(b.s) + "Disconnected from Server"),
-                     Msg(n(a.s) + "Disconnected from Client"), Msg(n(a.s) + "Disconnected from Server")}));
+                     Msg(n(c.n) + "Disconnected from Client"), Msg(n(c.n) + "Disconnected from Server"),
+                     Msg(n(b.n) + "Disconnected from Client"), Msg(n(b.n) + "Disconnected from Server"),
+                     Msg(n(a.n) + "Disconnected from Client"), Msg(n(a.n) + "Disconnected from Server")}));
   EXPECT_EQ(window.Count(Counter::Connections), 0);
+}
+
+TEST_F(RelayEnding, ConnectionNumbersAreNotReusedWhenTheSocketNumbersAre) {
+  // One client after another gets the same socket number from the system; each must still be told apart.
+  std::vector<Open> ended;
+  for (int i = 0; i < 3; ++i) {
+    Open o = OpenOne();
+    ::close(o.client);
+    ::close(o.peer);
+    Forget(o.client);
+    Forget(o.peer);
+    ASSERT_TRUE(WaitGone());
+    ended.push_back(o);
+  }
+  EXPECT_EQ(ended[0].s, ended[2].s) << "the system gave the socket number again (the fault's condition)";
+  EXPECT_EQ(ended[0].n, 1);
+  EXPECT_EQ(ended[1].n, 2);
+  EXPECT_EQ(ended[2].n, 3);
+  Settle();
+  for (const Open& o : ended) {
+    V about = window.About(static_cast<std::uint32_t>(o.n));
+    EXPECT_EQ(std::count(about.begin(), about.end(), Msg("Connecting to Server")), 1) << "number " << o.n;
+  }
+  relay.StopRelay();
+  ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
+  Open next = OpenOne();
+  EXPECT_EQ(next.n, 1) << "each relay run counts from 1";
 }
 
 TEST_F(RelayEnding, StrayEventsAreIgnoredWithoutAWord) {

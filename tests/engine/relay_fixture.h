@@ -24,7 +24,7 @@ using V = std::vector<ViewLine>;
 
 inline void PrintTo(const ViewLine& l, std::ostream* os) {
   const char* kind = l.colour == log::MessageLine ? "Msg" : l.colour == log::InformLine ? "Inf"
-                     : l.colour == log::ErrorLine ? "Err" : l.colour == log::DataLine ? "Dat" : "Other";
+                     : l.colour == log::ErrorLine ? "Err" : log::IsDataColour(l.colour) ? "Dat" : "Other";
   *os << kind << "(\"" << l.text << "\")";
 }
 
@@ -33,8 +33,10 @@ inline ViewLine Inf(const std::string& t) { return {log::InformLine, t}; }
 inline ViewLine Err(const std::string& t) { return {log::ErrorLine, t}; }
 inline ViewLine Dat(const std::string& t) { return {log::DataLine, t}; }
 
-// One connection relaying: the relay's client socket number and both peers of the test.
+// One connection relaying: its number in the run (the one its log lines carry), the relay's client
+// socket, and both peers of the test.
 struct Open {
+  std::int32_t n;
   winsock::SOCKET s;
   int client;
   int peer;
@@ -88,13 +90,17 @@ class RelayFixture : public ::testing::Test {
     fds.push_back(fd);
     return fd;
   }
-  // A client connected to the relay; the relay's socket for it through `relaySocket`.
-  int Client(winsock::SOCKET& relaySocket) {
+  // A client connected to the relay; the connection's number through `number` (and the relay's socket
+  // for it through `relaySocket`).
+  int Client(std::int32_t& number, winsock::SOCKET* relaySocket = nullptr) {
     std::size_t before = relay.ConnectionCount;
     int fd = ConnectLoopback(relay.LocalPort);
     fds.push_back(fd);
     EXPECT_TRUE(PumpUntil(loop, [&] { return static_cast<std::size_t>(relay.ConnectionCount) > before; }));
-    relaySocket = relay.Connections != nullptr ? relay.Connections->ClientSocket : winsock::INVALID_SOCKET;
+    number = relay.Connections != nullptr ? relay.Connections->Number : -1;
+    if (relaySocket != nullptr) {
+      *relaySocket = relay.Connections != nullptr ? relay.Connections->ClientSocket : winsock::INVALID_SOCKET;
+    }
     return fd;
   }
   int Accept(int server) {
@@ -148,14 +154,14 @@ class RelayFixture : public ::testing::Test {
       EXPECT_TRUE(Start("127.0.0.1", std::to_string(port)));
     }
     Open o;
-    o.client = Client(o.s);
+    o.client = Client(o.n, &o.s);
     o.peer = Accept(server);
-    EXPECT_TRUE(WaitLine(std::to_string(o.s) + ": Connected to Server"));
+    EXPECT_TRUE(WaitLine(std::to_string(o.n) + ": Connected to Server"));
     return o;
   }
   // The lines about one connection from the `from`-th on.
-  V Tail(winsock::SOCKET s, std::size_t from) {
-    V all = window.About(s);
+  V Tail(std::int32_t number, std::size_t from) {
+    V all = window.About(static_cast<std::uint32_t>(number));
     return V(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
   }
   // The data lines (text lines and dump lines) that follow a block's header line.
@@ -163,7 +169,7 @@ class RelayFixture : public ::testing::Test {
     std::vector<std::string> out;
     bool in = false;
     for (const ViewLine& l : window.lines) {
-      if (in && l.colour != log::DataLine && l.colour != log::RewrittenHostLine) break;
+      if (in && !log::IsDataColour(l.colour)) break;
       if (in) out.push_back(l.colour == log::RewrittenHostLine ? "[purple] " + l.text : l.text);
       if (l.text == header) in = true;
     }

@@ -169,10 +169,10 @@ TEST_F(RelayStartStop, TotalsSurviveAStopAndTheNextStartZeroesThem) {
   std::uint16_t port = 0;
   int server = Server(port);
   ASSERT_TRUE(Start("127.0.0.1", std::to_string(port)));
-  winsock::SOCKET s;
-  int client = Client(s);
+  std::int32_t number;
+  int client = Client(number);
   int peer = Accept(server);
-  ASSERT_TRUE(WaitLine(std::to_string(s) + ": Connected to Server"));
+  ASSERT_TRUE(WaitLine(std::to_string(number) + ": Connected to Server"));
   ASSERT_TRUE(SendAll(client, "12345"));
   EXPECT_EQ(Receive(peer, 5, 3000), "12345");
   ASSERT_TRUE(PumpUntil(loop, [&] { return relay.ClientToServerTotal == 5; }));

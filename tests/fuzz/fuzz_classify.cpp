@@ -57,15 +57,49 @@ struct Model {
 
 bool IsTextByte(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c == 0x09; }
 
-bool AllText(std::string_view s) {
-  for (unsigned char c : s) {
-    if (!IsTextByte(c)) return false;
+// A code point that text may hold beyond ASCII: no C1 control, no surrogate, not past U+10FFFF.
+bool TextCodePoint(std::uint32_t cp, int bytes) {
+  const std::uint32_t shortest = bytes == 2 ? 0x80 : bytes == 3 ? 0x800 : 0x10000;
+  return cp >= shortest && cp >= 0xA0 && !(cp >= 0xD800 && cp <= 0xDFFF) && cp <= 0x10FFFF;
+}
+
+// Printable ASCII, TAB and UTF-8 characters as above; when `cutAllowed`, the piece may end in the
+// beginning of such a character (some way of finishing it makes one: the smallest or the largest).
+bool AllText(std::string_view s, bool cutAllowed) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (IsTextByte(c)) {
+      ++i;
+      continue;
+    }
+    const int n = c >= 0xF0 && c <= 0xF7 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC0 && c <= 0xDF ? 2 : 0;
+    if (n == 0) return false;
+    std::uint32_t low = c & (0x7Fu >> n);
+    std::uint32_t high = low;
+    int k = 1;
+    for (; k < n && i + static_cast<std::size_t>(k) < s.size(); ++k) {
+      const auto d = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+      if ((d & 0xC0) != 0x80) return false;
+      low = low << 6 | (d & 0x3Fu);
+      high = high << 6 | (d & 0x3Fu);
+    }
+    if (k < n) {
+      if (!cutAllowed) return false;
+      for (; k < n; ++k) {
+        low = low << 6;
+        high = high << 6 | 0x3Fu;
+      }
+      return TextCodePoint(low, n) || TextCodePoint(high, n);
+    }
+    if (!TextCodePoint(low, n)) return false;
+    i += static_cast<std::size_t>(n);
   }
   return true;
 }
 
 // Lines are cut at each LF; a CR right before the LF belongs to the ending. Only printable ASCII and
-// TAB may be inside a line. The last piece may lack its LF (and may end in a CR).
+// TAB and UTF-8 text characters may be inside a line. The last piece may lack its LF (and may end in a CR,
+// or in a character cut by the end of the block).
 Model Split(std::string_view block) {
   Model m;
   std::size_t pos = 0;
@@ -79,7 +113,7 @@ Model Split(std::string_view block) {
       piece.remove_suffix(1);
       ++ending;
     }
-    if (!AllText(piece)) {
+    if (!AllText(piece, last && ending == 0)) {
       m.textLength = static_cast<std::int32_t>(pos);
       return m;
     }

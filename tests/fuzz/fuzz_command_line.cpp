@@ -25,7 +25,8 @@ using tapline::engine::UsageText;
 // The options that take the next argument as their value, whatever it is.
 bool IsValueOption(const std::string& option) {
   return option == "-file" || option == "-pcap" || option == "-size" || option == "-detail" || option == "-bind" ||
-         option == "-tls-ca" || option == "-tls-cert" || option == "-tls-key" || option == "-connect-timeout";
+         option == "-tls-ca" || option == "-tls-cert" || option == "-tls-key" || option == "-connect-timeout" ||
+         option == "-split" || option == "-json";
 }
 
 // What the arguments must give, read by the grammar's table; nullopt when they are a usage error.
@@ -64,6 +65,10 @@ std::optional<CommandLine> Expected(const std::vector<std::string>& args) {
       line.logFile = value;
     } else if (option == "-pcap") {
       line.captureFile = value;
+    } else if (option == "-split") {
+      line.splitFolder = value;
+    } else if (option == "-json") {
+      line.jsonFile = value;
     } else if (option == "-tls-ca") {
       line.tlsCa = value;
     } else if (option == "-tls-cert") {
@@ -170,7 +175,8 @@ void Check(const std::vector<std::string>& args, const std::string& program) {
                  line.keepHost == want->keepHost && line.tls == want->tls && line.tlsCa == want->tlsCa &&
                  line.tlsInsecure == want->tlsInsecure && line.tlsListen == want->tlsListen &&
                  line.tlsCert == want->tlsCert && line.tlsKey == want->tlsKey &&
-                 line.connectTimeout == want->connectTimeout,
+                 line.connectTimeout == want->connectTimeout && line.splitFolder == want->splitFolder &&
+                     line.jsonFile == want->jsonFile,
              "the options differ from what the arguments say");
   // What the options give a run: each TLS word sets its own setting and nothing else.
   tapline::engine::RelayOptions options;

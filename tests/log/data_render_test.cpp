@@ -98,11 +98,6 @@ std::chrono::system_clock::time_point FixedClock() {
 
 std::string Blanks(std::size_t n) { return std::string(n, ' '); }
 
-std::string Repeat(const std::string& s, int times) {
-  std::string out;
-  for (int i = 0; i < times; ++i) out += s;
-  return out;
-}
 
 // The dump line of the three bytes 00 41 FF at offset 0.
 const std::string kThreeByteLine = "0000  00 41 FF" + Blanks(15) + " " + Blanks(24) + "  .A." + Blanks(13);
@@ -222,15 +217,19 @@ INSTANTIATE_TEST_SUITE_P(Levels, DetailLevelTest, ::testing::ValuesIn(kDetailCas
 
 // --- What a block sends where ---
 
-TEST_F(RenderTest, HeaderIsNavyAndDataLinesAreBlack) {
+TEST_F(RenderTest, HeaderIsNavyAndDataLinesHaveTheColourOfTheirDirection) {
   log_.CreateProcessor(view_);
   LogBlock(1234, "GET / HTTP/1.0\r\n\r\n", "Client to Server");
+  LogBlock(1234, std::string("\x01\x02", 2), "Server to Client", false);
   Drain();
-  ASSERT_EQ(view_.insertions.size(), 2u);
+  ASSERT_EQ(view_.insertions.size(), 4u);
   EXPECT_EQ(view_.insertions[0].colour, MessageLine);
   EXPECT_EQ(MaskStamps(view_.insertions[0].text), "<T>; 1234: Client to Server (18 bytes)\r\n");
-  EXPECT_EQ(view_.insertions[1].colour, DataLine);
+  EXPECT_EQ(view_.insertions[1].colour, ClientDataLine);
   EXPECT_EQ(view_.insertions[1].text, "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(view_.insertions[2].colour, MessageLine);
+  EXPECT_EQ(view_.insertions[3].colour, ServerDataLine) << "a dump has its direction's colour too";
+  EXPECT_EQ(view_.insertions[3].text.substr(0, 11), "0000  01 02");
 }
 
 TEST_F(RenderTest, OneByteBlockIsCountedInTheSingular) {
@@ -414,16 +413,16 @@ TEST_F(RenderTest, HtmlFileOfAMessageAndARequest) {
   std::size_t bodyStart = contents.find("<body>\r\n");
   ASSERT_NE(bodyStart, std::string::npos);
   EXPECT_EQ(contents.substr(bodyStart + 8),
-            "<span class=\"tsmsg\"><T>; Resolving Remote Host<br />\r\n"
-            "<T>; 1234: Client to Server (18 bytes)<br />\r\n"
-            "</span><span class=\"tsdata\">GET / HTTP/1.0<br />\r\n"
-            "<br />\r\n"
+            "<span class=\"tsmsg\"><T>; Resolving Remote Host\r\n"
+            "<T>; 1234: Client to Server (18 bytes)\r\n"
+            "</span><span class=\"tsclient\">GET / HTTP/1.0\r\n"
+            "\r\n"
             "</span>\r\n"
             "</body>\r\n"
             "</html>\r\n");
 }
 
-TEST_F(RenderTest, HtmlFileWritesTheRewrittenHostLineAsData) {
+TEST_F(RenderTest, HtmlFileWritesTheRewrittenHostLineInItsColour) {
   TempDir dir;
   std::string path = dir.File("run.html");
   ASSERT_TRUE(log_.File.Create(path));
@@ -435,14 +434,14 @@ TEST_F(RenderTest, HtmlFileWritesTheRewrittenHostLineAsData) {
   std::string contents = MaskStamps(ReadFile(path));
   std::size_t bodyStart = contents.find("<body>\r\n");
   ASSERT_NE(bodyStart, std::string::npos);
-  // Blank runs keep their first blank and turn the others into &nbsp;: 36 blanks after the byte columns,
-  // 13 after the three characters.
-  std::string dump = "0000 &nbsp;3C 26 3E 20 20 " + Repeat("&nbsp;", 35) + "&lt;&amp;&gt; " + Repeat("&nbsp;", 12);
+  // Blanks stay blanks: 36 after the byte columns, 13 after the three characters.
+  std::string dump = "0000  3C 26 3E 20 20" + std::string(36, ' ') + "&lt;&amp;&gt;" + std::string(13, ' ');
   EXPECT_EQ(contents.substr(bodyStart + 8),
-            "<span class=\"tsmsg\"><T>; 3: Client to Server (28 bytes)<br />\r\n"
-            "</span><span class=\"tsdata\">GET / HTTP/1.0<br />\r\n"
-            "Host: h:80<br />\r\n" +
-                dump + "<br />\r\n</span>\r\n</body>\r\n</html>\r\n");
+            "<span class=\"tsmsg\"><T>; 3: Client to Server (28 bytes)\r\n"
+            "</span><span class=\"tsclient\">GET / HTTP/1.0\r\n"
+            "</span><span class=\"tshost\">Host: h:80\r\n"
+            "</span><span class=\"tsdata\">" +
+                dump + "\r\n</span>\r\n</body>\r\n</html>\r\n");
 }
 
 // --- The time stamp and socket number before a line ---

@@ -20,17 +20,22 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kHtmlHeader[] =
+    "<!DOCTYPE html>\r\n"
     "<html>\r\n"
     "<head>\r\n"
+    "  <meta charset=\"utf-8\">\r\n"
     "  <meta name=\"Generator\" content=\"Tapline\">\r\n"
     "  <title>Tapline Log File</title>\r\n"
     "  <style type=\"text/css\">\r\n"
     "    <!--\r\n"
-    "    span {font-size: 10pt; font-family: \"Courier New\", Courier, monospace}\r\n"
+    "    span {font-size: 10pt; font-family: \"Courier New\", Courier, monospace; white-space: pre-wrap}\r\n"
     "    span.tserror {color: red}\r\n"
     "    span.tsmsg {color: navy}\r\n"
     "    span.tsdata {color: black}\r\n"
     "    span.tsinform {color: maroon}\r\n"
+    "    span.tsclient {color: darkgreen}\r\n"
+    "    span.tsserver {color: teal}\r\n"
+    "    span.tshost {color: purple}\r\n"
     "    body {background: white; margin-top: 0; margin-right: 0; margin-left: 0; margin-bottom: 0}\r\n"
     "    -->\r\n"
     "  </style>\r\n"
@@ -145,16 +150,18 @@ const HtmlBodyCase kHtmlBodyCases[] = {
     {"Tag", {{"<b>bold</b>", DataLine}}, "<span class=\"tsdata\">&lt;b&gt;bold&lt;/b&gt;</span>\r\n"},
     {"Ampersand", {{"a&b", DataLine}}, "<span class=\"tsdata\">a&amp;b</span>\r\n"},
     {"QuotesUnchanged", {{"say \"hi\" 'x'", DataLine}}, "<span class=\"tsdata\">say \"hi\" 'x'</span>\r\n"},
-    {"CrBecomesBreakTag", {{"a\r\n", DataLine}}, "<span class=\"tsdata\">a<br />\r\n</span>\r\n"},
-    {"LoneCrAndLf", {{"\r\n\r", DataLine}}, "<span class=\"tsdata\"><br />\r\n<br />\r</span>\r\n"},
+    // The page keeps white space as it is: the file's own line ends are the page's line breaks.
+    {"LineEndIsTheBreak", {{"a\r\n", DataLine}}, "<span class=\"tsdata\">a\r\n</span>\r\n"},
+    {"LoneCrAndLf", {{"\r\n\r", DataLine}}, "<span class=\"tsdata\">\r\n\r</span>\r\n"},
     {"TabLfAndHighBytesUnchanged",
      {{"a\tb\nc\x80\xFF", DataLine}},
      "<span class=\"tsdata\">a\tb\nc\x80\xFF</span>\r\n"},
     // Blanks.
-    {"ThreeBlanks", {{"a   b", MessageLine}}, "<span class=\"tsmsg\">a &nbsp;&nbsp;b</span>\r\n"},
+    {"ThreeBlanks", {{"a   b", MessageLine}}, "<span class=\"tsmsg\">a   b</span>\r\n"},
     {"SingleBlanks", {{"a b c", MessageLine}}, "<span class=\"tsmsg\">a b c</span>\r\n"},
-    {"LeadingBlanks", {{"  x", DataLine}}, "<span class=\"tsdata\"> &nbsp;x</span>\r\n"},
-    {"OnlyBlanks", {{"    ", DataLine}}, "<span class=\"tsdata\"> &nbsp;&nbsp;&nbsp;</span>\r\n"},
+    {"FourLeadingBlanksStayFour", {{"    x\r\n", DataLine}}, "<span class=\"tsdata\">    x\r\n</span>\r\n"},
+    {"LeadingTabStays", {{"\tx\r\n", DataLine}}, "<span class=\"tsdata\">\tx\r\n</span>\r\n"},
+    {"OnlyBlanks", {{"    ", DataLine}}, "<span class=\"tsdata\">    </span>\r\n"},
     {"BlankRunRestartsInEachWrite",
      {{"a ", DataLine}, {" b", DataLine}},
      "<span class=\"tsdata\">a  b</span>\r\n"},
@@ -162,17 +169,22 @@ const HtmlBodyCase kHtmlBodyCases[] = {
     // Spans.
     {"SameKindSharesOneSpan",
      {{"one", MessageLine}, {"\r\n", MessageLine}, {"two", MessageLine}, {"\r\n", MessageLine}},
-     "<span class=\"tsmsg\">one<br />\r\ntwo<br />\r\n</span>\r\n"},
+     "<span class=\"tsmsg\">one\r\ntwo\r\n</span>\r\n"},
     {"ChangeClosesAndOpensOnTheSameLine",
      {{"m\r\n", MessageLine}, {"i\r\n", InformLine}, {"e\r\n", ErrorLine}, {"d\r\n", DataLine}},
-     "<span class=\"tsmsg\">m<br />\r\n"
-     "</span><span class=\"tsinform\">i<br />\r\n"
-     "</span><span class=\"tserror\">e<br />\r\n"
-     "</span><span class=\"tsdata\">d<br />\r\n"
+     "<span class=\"tsmsg\">m\r\n"
+     "</span><span class=\"tsinform\">i\r\n"
+     "</span><span class=\"tserror\">e\r\n"
+     "</span><span class=\"tsdata\">d\r\n"
      "</span>\r\n"},
-    {"PurpleIsDataAndSharesItsSpan",
-     {{"GET / HTTP/1.0\r\n", DataLine}, {"Host: h:80\r\n", RewrittenHostLine}, {"\r\n", DataLine}},
-     "<span class=\"tsdata\">GET / HTTP/1.0<br />\r\nHost: h:80<br />\r\n<br />\r\n</span>\r\n"},
+    {"EachDirectionAndTheHostLineHaveTheirSpan",
+     {{"GET / HTTP/1.0\r\n", ClientDataLine}, {"Host: h:80\r\n", RewrittenHostLine}, {"\r\n", ClientDataLine},
+      {"HTTP/1.0 200 OK\r\n", ServerDataLine}},
+     "<span class=\"tsclient\">GET / HTTP/1.0\r\n"
+     "</span><span class=\"tshost\">Host: h:80\r\n"
+     "</span><span class=\"tsclient\">\r\n"
+     "</span><span class=\"tsserver\">HTTP/1.0 200 OK\r\n"
+     "</span>\r\n"},
     {"UnknownColourIsData", {{"x", 0x00FF00}}, "<span class=\"tsdata\">x</span>\r\n"},
     {"EmptyTextStillOpensSpan", {{"", InformLine}}, "<span class=\"tsinform\"></span>\r\n"},
     // Nothing logged: no span to close.
@@ -180,7 +192,7 @@ const HtmlBodyCase kHtmlBodyCases[] = {
     // Long texts go through the stream in many pieces; nothing may be lost between them.
     {"LongText",
      {{Repeat("a  <&>\r\n", 20000), DataLine}},
-     "<span class=\"tsdata\">" + Repeat("a &nbsp;&lt;&amp;&gt;<br />\r\n", 20000) + "</span>\r\n"},
+     "<span class=\"tsdata\">" + Repeat("a  &lt;&amp;&gt;\r\n", 20000) + "</span>\r\n"},
     {"LongRunBetweenEscapes",
      {{"<" + std::string(20000, 'x') + ">", DataLine}},
      "<span class=\"tsdata\">&lt;" + std::string(20000, 'x') + "&gt;</span>\r\n"},
@@ -270,7 +282,7 @@ TEST(LogFileLife, DestructionClosesWithoutTrailer) {
     ASSERT_TRUE(file.Create(path));
     file.Write("x\r\n", InformLine);
   }
-  EXPECT_EQ(ReadFile(path), std::string(kHtmlHeader) + "<span class=\"tsinform\">x<br />\r\n");
+  EXPECT_EQ(ReadFile(path), std::string(kHtmlHeader) + "<span class=\"tsinform\">x\r\n");
 }
 
 TEST(LogFileLife, NulTerminatedWriteStopsAtTheNul) {

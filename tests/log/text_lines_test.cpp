@@ -81,6 +81,19 @@ const SplitCase kSplitCases[] = {
     {"NulByte", std::string("l1\nl2\n\0", 7), 6, {"l1", "l2"}, false},
     {"ControlBelowBlank", "l1\n\x1F", 3, {"l1"}, false},
     {"NonTextAfterIncompleteText", "abc\xFF", 0, {}, false},
+    // UTF-8 text is text; controls, stray and malformed sequences are not.
+    {"Utf8Words", "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xF0\x9F\x98\x80\r\n", 22,
+     {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xF0\x9F\x98\x80"}, false},
+    {"NoBreakSpaceIsText", "\xC2\xA0\n", 3, {"\xC2\xA0"}, false},
+    {"C1ControlIsNot", "l1\n\xC2\x85x\n", 3, {"l1"}, false},
+    {"OverlongIsNot", "\xC0\xAF\n", 0, {}, false},
+    {"SurrogateIsNot", "\xED\xA0\x80\n", 0, {}, false},
+    {"PastTheLastCodePointIsNot", "\xF4\x90\x80\x80\n", 0, {}, false},
+    {"StrayContinuationIsNot", "\xA9\n", 0, {}, false},
+    {"CutBeforeItsEndInsideTheBlockIsNot", "\xE6\x97\n", 0, {}, false},
+    {"CharacterCutByTheBlockEnd", "ok\ncaf\xC3", 7, {"ok", "caf\xC3"}, true},
+    {"FourByteCharacterCutAfterThree", "\xF0\x9F\x98", 3, {"\xF0\x9F\x98"}, true},
+    {"CutC1ControlIsNotText", "a\xC2\x85", 0, {}, false},
     // Nothing at all.
     {"EmptyBlock", "", 0, {}, false},
 };
@@ -106,7 +119,8 @@ TEST(ScanTextLines, AnswersEveryCaseWhereverItFallsInAStretch) {
 TEST(ScanTextLines, AnswersAsTheSplitOnRandomBlocks) {
   platform::Heap heap;
   std::mt19937 random(7);
-  const char alphabet[] = {'x', 'y', ' ', '\t', 'x', '~', '\r', '\n', 'x', '\x7F', '\x80', '\x1F', 'z', '\n'};
+  const char alphabet[] = {'x', 'y', ' ', '\t', 'x', '~', '\r', '\n', 'x', '\x7F', '\x80', '\x1F', 'z', '\n',
+                           '\xC3', '\xA9', '\xE6', '\x97', '\xF0', '\x9F', '\xC2', '\x85'};
   for (int round = 0; round < 2000; ++round) {
     std::string block(random() % 300, 'x');
     // Mostly text, so that the scan gets past the first stretches.
@@ -121,6 +135,37 @@ TEST(ScanTextLines, AnswersAsTheSplitOnRandomBlocks) {
     ASSERT_EQ(ScanTextLines(block.data(), n, incomplete), split) << "round " << round;
     ASSERT_EQ(incomplete, splitIncomplete) << "round " << round;
   }
+}
+
+// A character cut in two by the end of a read: the block after it starts with the bytes that finish it.
+TEST(ScanTextLines, TheBytesThatFinishACutCharacterKeepTheNextBlockText) {
+  const std::string first = "caf\xC3";
+  const std::string second = "\xA9 au lait\n";
+  ASSERT_EQ(CutCharacterBytes(first.data(), static_cast<std::int32_t>(first.size())), 1);
+  bool incomplete = false;
+  const auto n = static_cast<std::int32_t>(second.size());
+  EXPECT_EQ(ScanTextLines(second.data(), n, incomplete, 1), n);
+  EXPECT_EQ(ScanTextLines(second.data(), n, incomplete, 0), 0) << "without the cut, a stray byte is no text";
+  platform::Heap heap;
+  LogRecord* head = nullptr;
+  LogRecord* tail = nullptr;
+  EXPECT_EQ(SplitTextLines(heap, second.data(), n, head, tail, incomplete, -1, 1, ServerDataLine), n);
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(std::string(head->Text(), static_cast<std::size_t>(head->Length)), "\xA9 au lait\r\n");
+  EXPECT_EQ(head->Colour, ServerDataLine);
+  FreeLogRecords(heap, head);
+  EXPECT_EQ(CutCharacterBytes("\xF0\x9F", 2), 2);
+  EXPECT_EQ(CutCharacterBytes("\xC3\xA9", 2), 0);
+  EXPECT_EQ(CutCharacterBytes("\xC2\x85", 2), 0);
+}
+
+// A terminal must never receive a control byte, whatever a line holds.
+TEST(ReplaceNonText, LeavesTextAndReplacesEveryControlAndStrayByte) {
+  std::string text = "caf\xC3\xA9\t\x1B[2J\xC2\x85\x7F\xA9\r\nend\xE6\x97";
+  ASSERT_FALSE(IsUtf8Text(text.data(), text.size()));
+  ReplaceNonText(text.data(), text.size());
+  EXPECT_EQ(text, "caf\xC3\xA9\t?[2J????\r\nend??");
+  EXPECT_TRUE(IsUtf8Text(text.data(), text.size()));
 }
 
 TEST(SplitTextLinesChain, ReplacesWhatTheChainHeldBefore) {

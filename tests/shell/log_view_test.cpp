@@ -73,9 +73,19 @@ class LogViewTest : public QObject {
     // Nothing left: another removal changes nothing.
     w->DeleteFirstLine();
     QCOMPARE(w->TextLength(), 0);
-    Insert(w.get(), "tab\tand 8-bit \xE9\r\n");
-    QCOMPARE(Memo(w.get())->Text(), QString::fromLatin1("tab\tand 8-bit \xE9\n"));
-    QCOMPARE(w->TextLength(), 17);
+    // Text is UTF-8: a character counts once, however many bytes it took.
+    Insert(w.get(), "tab\tand caf\xC3\xA9\r\n");
+    QCOMPARE(Memo(w.get())->Text(), QStringLiteral("tab\tand caf\u00E9\n"));
+    QCOMPARE(w->TextLength(), 14);
+    // A text large enough to wait counts the same before and after it is laid in.
+    std::string big;
+    for (int i = 0; i < 100000; ++i) big += "\xE6\x97\xA5\r\n";
+    Insert(w.get(), big);
+    QCOMPARE(w->TextLength(), 14 + 100000 * 3);
+    QCOMPARE(Memo(w.get())->CharacterCount(), 13 + 100000 * 2);
+    Memo(w.get())->ShowWaiting();
+    QCOMPARE(w->TextLength(), 14 + 100000 * 3);
+    QCOMPARE(Memo(w.get())->CharacterCount(), 13 + 100000 * 2);
   }
 
   void trimMakesRoomBeforeABatch() {

@@ -16,7 +16,7 @@ void FakeWindow::InsertAtEnd(const char* t, std::size_t length, log::Colour colo
     auto end = batch.find("\r\n", start);
     if (end == std::string::npos) end = batch.size();
     std::string line = batch.substr(start, end - start);
-    if (colour != log::DataLine && colour != log::RewrittenHostLine) line = WithoutTimeStamp(line);
+    if (!log::IsDataColour(colour)) line = WithoutTimeStamp(line);
     lines.push_back({colour, line});
     start = end + 2;
   }
@@ -34,7 +34,7 @@ std::vector<ViewLine> FakeWindow::About(std::uint32_t socket) const {
   std::string prefix = std::to_string(socket) + ": ";
   std::vector<ViewLine> out;
   for (const ViewLine& l : lines) {
-    if (l.colour != log::DataLine && l.text.compare(0, prefix.size(), prefix) == 0) {
+    if (!log::IsDataColour(l.colour) && l.text.compare(0, prefix.size(), prefix) == 0) {
       out.push_back({l.colour, l.text.substr(prefix.size())});
     }
   }
