@@ -1,5 +1,8 @@
 #include "log/json_lines.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -49,7 +52,13 @@ JsonLines::~JsonLines() {
 
 std::string JsonLines::Create(const std::string& path, const std::string& remote, TimePoint at) {
   if (file_ != nullptr) std::fclose(file_);
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = nullptr;
+  // Readable by the owner alone when new: the events carry what was said, with -tls-listen decrypted.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) close(fd);
+  }
   if (file_ == nullptr) return SystemReason(errno);
   buffer_ = std::make_unique<char[]>(kStreamBufferSize);
   std::setvbuf(file_, buffer_.get(), _IOFBF, kStreamBufferSize);

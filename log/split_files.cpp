@@ -71,7 +71,8 @@ void SplitFiles::Opened(const ConnectionOpened& event) {
     file.name = folder_ + "/" +
                 FileName(event.id, event.client, event.remoteHost, event.remotePort,
                          d == 0 ? Direction::ClientToServer : Direction::ServerToClient);
-    file.fd = open(file.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Readable by the owner alone: the files hold what was said, with -tls-listen decrypted.
+    file.fd = open(file.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (file.fd < 0) {
       Fail(file, errno);
       return;

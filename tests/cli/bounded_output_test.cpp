@@ -1,7 +1,9 @@
 // What watches the relay never holds it up or grows without bound: a terminal or pipe that is not read,
-// a flood the view cannot keep up with, a log file that can no longer be written.
+// a flood the view cannot keep up with, a log file that can no longer be written; and the files that
+// hold traffic are private.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -207,6 +210,51 @@ TEST(BoundedObservers, OneFileNamedForBothTheLogAndTheCaptureIsRefusedAndLeftAlo
   EXPECT_EQ(ReadWhole(file), "kept\n");
   EXPECT_EQ(cli.Output(), "");
   unlink(file.c_str());
+}
+
+}  // namespace
+}  // namespace tapline::test
+
+namespace tapline::test {
+namespace {
+
+TEST(PrivateTrafficFiles, EveryFileThatHoldsTrafficIsCreatedForItsOwnerAloneAndAnExistingOneKeepsItsMode) {
+  EchoServer echo;
+  std::string base = ::testing::TempDir() + "tapline-private-" + std::to_string(getpid());
+  std::string log = base + ".html", capture = base + ".pcapng", json = base + ".jsonl", folder = base + "-split";
+  std::string kept = base + "-kept.txt";
+  std::ofstream(kept) << "old\n";
+  ASSERT_EQ(chmod(kept.c_str(), 0644), 0);
+  umask(022);  // what a user's session usually has: without the mode asked for, files would be 0644
+  for (const std::vector<std::string>& files :
+       {std::vector<std::string>{"-file", log, "-pcap", capture, "-json", json, "-split", folder},
+        std::vector<std::string>{"-file", kept}}) {
+    std::vector<std::string> args{"127.0.0.1", std::to_string(echo.Port()), "0"};
+    args.insert(args.end(), files.begin(), files.end());
+    CliProcess cli(args);
+    int port = cli.WaitForPort();
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(Echoed(port, "secret\n", 5000), "secret\n");
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), 0);
+  }
+  auto mode = [](const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+  };
+  EXPECT_EQ(mode(log), 0600);
+  EXPECT_EQ(mode(capture), 0600);
+  EXPECT_EQ(mode(json), 0600);
+  int splitFiles = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    ++splitFiles;
+    EXPECT_EQ(mode(entry.path().string()), 0600) << entry.path();
+  }
+  EXPECT_EQ(splitFiles, 2);
+  EXPECT_EQ(mode(kept), 0644) << "a file that exists keeps the mode its owner gave it";
+  EXPECT_NE(ReadWhole(kept).find("secret"), std::string::npos);
+  for (const std::string& f : {log, capture, json, kept}) unlink(f.c_str());
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ TEST(CliHelp, EveryOptionOfHelpIsInBothManPagesAndTheHelpPage) {
       at = end + 2;
     }
   }
-  ASSERT_EQ(options.size(), 18u) << help;
+  ASSERT_EQ(options.size(), 20u) << help;
   const std::string resources = std::string(TAPLINE_TESTS_DIR) + "/../../resources/";
   for (const char* page : {"man/tapline.1", "man/tapline-cli.1", "help/tapline.html"}) {
     std::string text = ReadText(resources + page);
