@@ -11,30 +11,13 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include "tests/shell/qt_echo_server.h"
 #include "tests/shell/window_fixture.h"
 
 using namespace tapline;
 using namespace tapline::test;
 
 namespace {
-
-// Echoes whatever each client sends, on Qt's loop (the same thread as the relay).
-class EchoServer : public QObject {
- public:
-  EchoServer() {
-    if (!server_.listen(QHostAddress::LocalHost, 0)) qFatal("cannot listen");
-    QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
-      while (QTcpSocket* s = server_.nextPendingConnection()) {
-        QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
-        QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-      }
-    });
-  }
-  std::string Port() const { return std::to_string(server_.serverPort()); }
-
- private:
-  QTcpServer server_;
-};
 
 class Client : public QObject {
  public:

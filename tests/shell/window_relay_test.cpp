@@ -8,32 +8,13 @@
 
 #include "log/format_count.h"
 #include "shell/about_box.h"
+#include "tests/shell/qt_echo_server.h"
 #include "tests/shell/window_fixture.h"
 
 using namespace tapline;
 using namespace tapline::test;
 
 namespace {
-
-// Echoes whatever each client sends, on Qt's loop (the same thread as the relay).
-class EchoServer : public QObject {
- public:
-  EchoServer() {
-    if (!server_.listen(QHostAddress::LocalHost, 0)) qFatal("cannot listen");
-    QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
-      while (QTcpSocket* s = server_.nextPendingConnection()) {
-        ++accepted;
-        QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
-        QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-      }
-    });
-  }
-  std::string Port() const { return std::to_string(server_.serverPort()); }
-  int accepted = 0;
-
- private:
-  QTcpServer server_;
-};
 
 // A client of the relay that keeps everything it receives.
 class Client : public QObject {
