@@ -100,8 +100,8 @@ TEST(BoundedObservers, AFloodOfTwentyClientsKeepsTheRelaySmallAndTheLogFileWhole
   const char* asan = std::getenv("ASAN_OPTIONS");
   std::string options = std::string(asan ? asan : "") + ":quarantine_size_mb=0";
   setenv("ASAN_OPTIONS", options.c_str(), 1);
-#if defined(__SANITIZE_ADDRESS__)
-  const long limitKb = 256 * 1024;  // the sanitizer's shadow and red zones come on top
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const long limitKb = 256 * 1024;  // the sanitizer's shadow memory (and red zones) come on top
 #else
   const long limitKb = 64 * 1024;
 #endif
