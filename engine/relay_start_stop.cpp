@@ -304,6 +304,9 @@ void Relay::StartRelay(const RelayOptions& options) {
   window_.ShowCount(Counter::ServerToClientTotal, 0);
   ClientToServerTotal = 0;
   window_.ShowCount(Counter::ClientToServerTotal, 0);
+  // The start's lines reach the files now, not at the end of the loop's first turn: by then the view may
+  // already show them, and a reader of the file would find it behind.
+  FlushSinks();
 }
 
 std::int32_t Relay::NextNumber() {
