@@ -11,27 +11,13 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
-#include "tests/shell/qt_echo_server.h"
+#include "tests/shell/qt_peers.h"
 #include "tests/shell/window_fixture.h"
 
 using namespace tapline;
 using namespace tapline::test;
 
 namespace {
-
-class Client : public QObject {
- public:
-  explicit Client(std::uint16_t port) {
-    QObject::connect(&socket_, &QTcpSocket::readyRead, this, [this] { received += socket_.readAll(); });
-    socket_.connectToHost(QHostAddress::LocalHost, port);
-  }
-  bool Connected() { return socket_.state() == QAbstractSocket::ConnectedState; }
-  void Send(const QByteArray& bytes) { socket_.write(bytes); }
-  QByteArray received;
-
- private:
-  QTcpSocket socket_;
-};
 
 QByteArray ReadAll(const QString& path) {
   QFile file(path);

@@ -8,29 +8,13 @@
 
 #include "log/format_count.h"
 #include "shell/about_box.h"
-#include "tests/shell/qt_echo_server.h"
+#include "tests/shell/qt_peers.h"
 #include "tests/shell/window_fixture.h"
 
 using namespace tapline;
 using namespace tapline::test;
 
 namespace {
-
-// A client of the relay that keeps everything it receives.
-class Client : public QObject {
- public:
-  explicit Client(std::uint16_t port) {
-    QObject::connect(&socket_, &QTcpSocket::readyRead, this, [this] { received += socket_.readAll(); });
-    socket_.connectToHost(QHostAddress::LocalHost, port);
-  }
-  bool Connected() { return socket_.state() == QAbstractSocket::ConnectedState; }
-  void Send(const QByteArray& bytes) { socket_.write(bytes); }
-  void Close() { socket_.disconnectFromHost(); }
-  QByteArray received;
-
- private:
-  QTcpSocket socket_;
-};
 
 QByteArray AllByteValues() {
   QByteArray bytes;

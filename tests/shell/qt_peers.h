@@ -1,5 +1,5 @@
-// An echo server for the window's tests: it answers each client with what the client sent, on Qt's loop
-// (the same thread as the relay). Made, used and destroyed on the test's thread.
+// The peers of the relay in the window's tests, on Qt's loop (the same thread as the relay): an echo
+// server and a client that keeps what it receives. Made, used and destroyed on the test's thread.
 #pragma once
 
 #include <QHostAddress>
@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <cstdint>
 #include <string>
 
 namespace tapline::test {
@@ -28,6 +29,22 @@ class EchoServer : public QObject {
 
  private:
   QTcpServer server_;
+};
+
+// A client of the relay that keeps everything it receives.
+class Client : public QObject {
+ public:
+  explicit Client(std::uint16_t port) {
+    QObject::connect(&socket_, &QTcpSocket::readyRead, this, [this] { received += socket_.readAll(); });
+    socket_.connectToHost(QHostAddress::LocalHost, port);
+  }
+  bool Connected() { return socket_.state() == QAbstractSocket::ConnectedState; }
+  void Send(const QByteArray& bytes) { socket_.write(bytes); }
+  void Close() { socket_.disconnectFromHost(); }
+  QByteArray received;
+
+ private:
+  QTcpSocket socket_;
 };
 
 }  // namespace tapline::test
